@@ -1,0 +1,41 @@
+#pragma once
+// Ethernet channels: the single UDP channel and the TCP channels, one per PLC address.
+#include <memory>
+#include <vector>
+
+#include "vx_com.h"
+
+namespace vx {
+
+class TSocket : public TCOM {
+public:
+    explicit TSocket(TTreeObject* owner);
+};
+
+class TUdpSocket : public TSocket {
+public:
+    explicit TUdpSocket(TTreeObject* owner);
+};
+
+class TWsSocket : public TSocket {
+public:
+    explicit TWsSocket(TTreeObject* owner);
+};
+
+class TSocketList {
+public:
+    TSocketList() = default;
+    ~TSocketList() { Clear(); }
+    TSocketList(const TSocketList&) = delete;
+    TSocketList& operator=(const TSocketList&) = delete;
+
+    void Clear();
+    std::size_t size() const { return items_.size(); }
+    auto begin() const { return items_.begin(); }
+    auto end() const { return items_.end(); }
+
+private:
+    std::vector<std::unique_ptr<TWsSocket>> items_;
+};
+
+}  // namespace vx

@@ -83,8 +83,9 @@ DateTimeFields decodeDateTime(double dt)
     double ms = std::round(std::fabs(dt - whole) * kMsPerDay);
     std::int64_t days = static_cast<std::int64_t>(whole);
     if (ms >= kMsPerDay) {
+        // The time of day rounded up to midnight: the next calendar day, on either side of day 0.
         ms -= kMsPerDay;
-        days += dt >= 0 ? 1 : -1;
+        days += 1;
     }
     civilFromDays(days + kEpochOffset, f.year, f.month, f.day);
     auto msi = static_cast<std::int64_t>(ms);

@@ -108,6 +108,17 @@ private:
     T* p_ = nullptr;
 };
 
+// The server-process object count (runtime.h): every ComObject is counted while it lives,
+// so that a server started by COM can end when the last one goes.
+void serverObjectCreated() noexcept;
+void serverObjectDestroyed() noexcept;
+// Tag for objects that must not keep the server alive: class factories, which live as long
+// as their registration.
+struct NotCounted {
+    explicit NotCounted() = default;
+};
+inline constexpr NotCounted notCounted{};
+
 // Reference-counted implementation of one or more interfaces. The object starts with
 // count 0; wrap it in a ComPtr (or hand it out through QueryInterface) to own it.
 // Base interfaces of an implemented interface (IPersist under IPersistFile) are answered
@@ -115,10 +126,15 @@ private:
 template <class... Interfaces>
 class ComObject : public Interfaces... {
 public:
-    ComObject() = default;
+    ComObject() { serverObjectCreated(); }
+    explicit ComObject(NotCounted) : counted_(false) {}
     ComObject(const ComObject&) = delete;
     ComObject& operator=(const ComObject&) = delete;
-    virtual ~ComObject() = default;
+    virtual ~ComObject()
+    {
+        if (counted_)
+            serverObjectDestroyed();
+    }
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override
     {
@@ -154,6 +170,7 @@ protected:
 private:
     using First = std::tuple_element_t<0, std::tuple<Interfaces...>>;
     std::atomic<ULONG> refs_{0};
+    const bool counted_ = true;
 };
 
 // Creates a ComObject-derived object and owns its first reference.

@@ -47,6 +47,15 @@ TEST(Clock, MillisecondsSurviveTheDouble)
     EXPECT_EQ(out.millisecond, 999);
 }
 
+TEST(Clock, RoundingToMidnightMovesForwardInTime)
+{
+    for (double dt : {0.99999999999, -1.99999999999}) {
+        const auto f = plat::decodeDateTime(dt);
+        EXPECT_EQ(f.hour, 0) << dt;
+        EXPECT_EQ(f.day, dt > 0 ? 31 : 30) << dt;
+    }
+}
+
 TEST(Clock, InvalidFieldsAreRefused)
 {
     double dt = 7;

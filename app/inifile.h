@@ -1,0 +1,100 @@
+#pragma once
+// An INI file read and written like the Windows profile functions: sections and keys are
+// matched without regard to letter case, the first of two equal sections or keys counts,
+// keys and values are trimmed around "=", lines starting with ";" or "#" are comments.
+// Writing changes only the lines of the keys written; every other line (unknown keys,
+// comments, blank lines, damaged lines) keeps its bytes and its place, so that settings
+// edited by hand survive.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vos {
+
+class IniFile {
+public:
+    // Longest string ReadString returns, in characters (the profile functions' buffer).
+    static constexpr std::size_t kMaxStringLength = 2047;
+
+    // Reads the file. A missing file reads as empty and is created by the first
+    // UpdateFile. Throws std::runtime_error when the file exists but cannot be read.
+    explicit IniFile(std::string fileName);
+
+    const std::string& FileName() const { return fileName_; }
+    // Whether the file was there when it was read.
+    bool Existed() const { return existed_; }
+
+    bool SectionExists(std::string_view section) const;
+    bool ValueExists(std::string_view section, std::string_view key) const;
+    // The value's bytes as stored, trimmed; nothing when the key is absent.
+    std::optional<std::string> ReadRaw(std::string_view section, std::string_view key) const;
+    // The keys of a section in file order, as spelt in the file; duplicates included.
+    std::vector<std::string> ReadSection(std::string_view section) const;
+
+    // Text as UTF-8 (see DecodeValue), cut to kMaxStringLength characters.
+    std::string ReadString(std::string_view section, std::string_view key, const std::string& def) const;
+    // Decimal, or hexadecimal after "0x"/"0X"; anything else, or a number that does not
+    // fit 32 bits, gives def.
+    std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
+    // An integer; any value but 0 is true.
+    bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+
+    // An existing key gets the new value on its own line, keeping the key's spelling and
+    // the spacing before the value; a new key goes after the last key of its section; a
+    // new section goes to the end. Throws std::invalid_argument for a line break in the
+    // value or a name the file format cannot hold; nothing changes then.
+    void WriteString(std::string_view section, std::string_view key, std::string_view value);
+    void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);
+    void WriteBool(std::string_view section, std::string_view key, bool value);
+    // Removes the first line of the key; nothing when it is absent.
+    void DeleteKey(std::string_view section, std::string_view key);
+
+    bool Modified() const { return modified_; }
+    // The file's bytes as they would be written.
+    std::string Content() const;
+    // Writes the file when something changed, creating it (and its directory) if needed.
+    // The file is replaced in one step, so a failed write leaves the old file whole.
+    // Throws std::runtime_error naming the file and the reason.
+    void UpdateFile();
+
+    // Stored bytes to UTF-8: bytes that form valid UTF-8 (a file edited on Linux) are
+    // taken as they are, anything else as Windows-1250.
+    static std::string DecodeValue(std::string_view bytes);
+    // UTF-8 to stored bytes: Windows-1250 when the text fits the code page and the file
+    // is not marked as UTF-8, else the UTF-8 bytes, so that no character is lost.
+    std::string EncodeValue(std::string_view text) const;
+    // The integer rule of ReadInteger, on a text.
+    static std::optional<std::int32_t> ParseInteger(std::string_view text);
+
+private:
+    struct Line {
+        std::string text;  // without the line end
+        std::string eol;   // "\n", "\r\n" or "" for a last line without one
+    };
+    enum class Kind { Other, Section, Entry };
+    struct Parsed {
+        Kind kind = Kind::Other;
+        std::string_view name;  // section name or key
+        std::string_view value;
+        std::size_t valuePos = 0;  // where the value starts in the line
+    };
+
+    Parsed Parse(std::size_t index) const;
+    // Index of the header line of the first matching section, or npos.
+    std::size_t FindSection(std::string_view section) const;
+    // Index of the first entry of key in the section starting at header, or npos.
+    std::size_t FindKey(std::size_t header, std::string_view key) const;
+    std::size_t FindKey(std::string_view section, std::string_view key) const;
+    void InsertLine(std::size_t at, std::string text);
+
+    std::string fileName_;
+    std::vector<Line> lines_;
+    std::string eol_ = "\n";  // line end for new lines: the file's own
+    bool utf8Bom_ = false;
+    bool existed_ = false;
+    bool modified_ = false;
+};
+
+}  // namespace vos

@@ -1,0 +1,82 @@
+#pragma once
+// The settings unit: reads the settings file into the settings variables once at start,
+// writes them back, and owns the current configuration file name and the name counters.
+// The communication settings themselves live in comm/vx_def.h.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vos {
+
+// Settings declared here; the rest are those of vx_def.h.
+extern bool IsRegistered;
+extern std::int32_t VarUniqueness;  // 0 unique within a folder, 1 within the station
+extern bool OPCLogging;
+extern std::int32_t OPCNumLogLines;
+extern bool OPCLogToFile;
+
+// Last number used in a default station, variable, folder and modem name.
+extern std::int32_t StationCounter;
+extern std::int32_t VariableCounter;
+extern std::int32_t FolderCounter;
+extern std::int32_t ModemCounter;
+
+// Header of the last configuration file read.
+struct TCfgHeader {
+    std::uint32_t Version = 0;
+    std::string Signature;
+    std::uint32_t NodeCount = 0;
+    std::uint32_t DataOffset = 0;
+};
+extern TCfgHeader CfgHeader;
+
+// The two views of the editor whose column widths the file keeps.
+enum class ConfigView { Tree, List };
+inline constexpr int kConfigColumnCount = 6;
+
+// Implemented by the editor frame; attached while it exists.
+class ConfigColumnWidths {
+public:
+    virtual ~ConfigColumnWidths() = default;
+    virtual std::int32_t ColumnWidth(ConfigView view, int column) const = 0;
+    virtual void SetColumnWidth(ConfigView view, int column, std::int32_t width) = 0;
+};
+// Attaching hands the editor the widths read so far; nullptr detaches. Without an editor
+// the widths read are kept and written back as they were.
+void AttachConfigColumns(ConfigColumnWidths* editor);
+
+// The main window's caption update, run by SetConfigFileName; empty for none.
+void SetMainCaptionUpdater(std::function<void()> update);
+
+// Where the settings unit reports: Log lines for the log, Error for an error box with an
+// OK button. The default writes both to the Qt log.
+enum class Note { Log, Error };
+using SettingsNotifier = std::function<void(Note kind, const std::string& text)>;
+void SetSettingsNotifier(SettingsNotifier notifier);  // empty restores the default
+
+// Reads every key of the file named by vx::IniFileName. File errors go on to the caller.
+void ReadSettings();
+// Writes every setting the program changes back to the file; keys it does not write keep
+// their lines. File errors go on to the caller.
+void WriteSettings();
+// Writes only Main/CfgFileName. A failure is reported (catalogue message 102) and the
+// name stays in memory; nothing is thrown.
+void SaveCfgFileName();
+void SetConfigFileName(const std::string& name);
+// Whether the name part of vx::CfgFileName is one of the untitled names of either
+// language; case-sensitive.
+bool IsUntitledConfig();
+
+// Puts this unit's variables, counters, header, column widths and ports back to their
+// state before reading (for tests and a second start).
+void ResetAppSettings();
+
+}  // namespace vos
+
+namespace vx {
+
+// The device of serial port COM n: the [Ports] entry COMn of the settings file, else
+// /dev/ttyS<n-1>; empty for n below 1.
+std::string ComPortDevice(std::int32_t n);
+
+}  // namespace vx

@@ -5,9 +5,15 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
 
+#include "app/settings.h"
+#include "app/settings_path.h"
 #include "app/shutdown.h"
 #include "comm/vx_classes.h"
+#include "comm/vx_def.h"
 
 namespace {
 
@@ -39,9 +45,27 @@ int main(int argc, char** argv)
         QTimer::singleShot(quitAfter, &app, &QCoreApplication::quit);
 
     vx::InitializeComm();
+    std::vector<std::string> args;
+    for (const QString& a : QApplication::arguments())
+        args.push_back(a.toStdString());
+    try {
+        vx::IniFileName = vos::SettingsFilePath(args);
+        vos::ReadSettings();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "VornOPCServer: %s\n", e.what());
+        vx::FinalizeComm();
+        return 2;
+    }
+
     std::fprintf(stderr, "VornOPCServer running; stop with Ctrl+C\n");
     const int rc = QApplication::exec();
+
     vx::CommServer->StopCommunication();
+    try {
+        vos::WriteSettings();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "VornOPCServer: settings not written: %s\n", e.what());
+    }
     vx::FinalizeComm();
     return rc;
 }

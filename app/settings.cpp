@@ -5,12 +5,13 @@
 #include <array>
 #include <filesystem>
 #include <limits>
-#include <map>
+#include <set>
 #include <stdexcept>
 
 #include "app/inifile.h"
 #include "comm/vx_def.h"
 #include "comm/vx_lang.h"
+#include "platform/port/comports.h"
 
 namespace vos {
 
@@ -42,7 +43,6 @@ ConfigColumnWidths* attachedEditor = nullptr;
 
 std::function<void()> mainCaptionUpdater;
 SettingsNotifier notifier;
-std::map<std::int32_t, std::string> comPorts;
 
 void Notify(Note kind, const std::string& text)
 {
@@ -100,7 +100,8 @@ std::int32_t PortNumberOfKey(std::string_view key)
 
 void ReadPorts(const IniFile& ini)
 {
-    comPorts.clear();
+    plat::clearComPortDevices();
+    std::set<std::int32_t> seen;
     for (const auto& key : ini.ReadSection("Ports")) {
         const auto n = PortNumberOfKey(key);
         const auto device = ini.ReadString("Ports", key, "");
@@ -108,7 +109,9 @@ void ReadPorts(const IniFile& ini)
             Notify(Note::Log, "Settings: [Ports] entry \"" + key + "\" ignored; expected COM<n>=<device>");
             continue;
         }
-        comPorts.emplace(n, device);  // the first of two equal keys counts, as for every key
+        // The first of two equal keys counts, as for every key.
+        if (seen.insert(n).second)
+            plat::setComPortDevice(n, device);
     }
 }
 
@@ -287,20 +290,7 @@ void ResetAppSettings()
     StationCounter = VariableCounter = FolderCounter = ModemCounter = 0;
     CfgHeader = {};
     heldWidths = {kDefaultWidths, kDefaultWidths};
-    comPorts.clear();
+    plat::clearComPortDevices();
 }
 
 }  // namespace vos
-
-namespace vx {
-
-std::string ComPortDevice(std::int32_t n)
-{
-    if (n < 1)
-        return {};
-    if (const auto it = vos::comPorts.find(n); it != vos::comPorts.end())
-        return it->second;
-    return "/dev/ttyS" + std::to_string(n - 1);
-}
-
-}  // namespace vx

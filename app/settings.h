@@ -55,6 +55,7 @@ using SettingsNotifier = std::function<void(Note kind, const std::string& text)>
 void SetSettingsNotifier(SettingsNotifier notifier);  // empty restores the default
 
 // Reads every key of the file named by vx::IniFileName. File errors go on to the caller.
+// [Ports] entries COMn=device go to the port layer's map (plat::comPortDevice).
 void ReadSettings();
 // Writes every setting the program changes back to the file; keys it does not write keep
 // their lines. File errors go on to the caller.
@@ -72,11 +73,3 @@ bool IsUntitledConfig();
 void ResetAppSettings();
 
 }  // namespace vos
-
-namespace vx {
-
-// The device of serial port COM n: the [Ports] entry COMn of the settings file, else
-// /dev/ttyS<n-1>; empty for n below 1.
-std::string ComPortDevice(std::int32_t n);
-
-}  // namespace vx

@@ -1,4 +1,5 @@
 #include "app/settings.h"
+#include "platform/port/comports.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -139,7 +140,7 @@ TEST_F(SettingsTest, AbsentFileGivesEveryDefault)
     const std::array<std::int32_t, 6> widths = {150, 70, 80, 100, 100, 150};
     EXPECT_EQ(editor.widths[0], widths);
     EXPECT_EQ(editor.widths[1], widths);
-    EXPECT_EQ(vx::ComPortDevice(1), "/dev/ttyS0");
+    EXPECT_EQ(plat::comPortDevice(1), "/dev/ttyS0");
     EXPECT_FALSE(fs::exists(vx::IniFileName)) << "reading must not create the file";
     ASSERT_FALSE(notes.empty());
     EXPECT_EQ(notes.back().second, "Settings file " + vx::IniFileName + " not found; defaults in use");
@@ -551,7 +552,7 @@ TEST_F(SettingsTest, PortsSectionMapsComNumbersToDevices)
         {6, "/dev/ttyS5"},   {0, ""},             {-1, ""},
     };
     for (const auto& [n, device] : cases)
-        EXPECT_EQ(vx::ComPortDevice(n), device) << "COM" << n;
+        EXPECT_EQ(plat::comPortDevice(n), device) << "COM" << n;
     int ignored = 0;
     for (const auto& [kind, text] : notes)
         ignored += text.find("[Ports] entry") != std::string::npos;
@@ -559,7 +560,7 @@ TEST_F(SettingsTest, PortsSectionMapsComNumbersToDevices)
 
     PutIni("[Main]\n");
     vos::ReadSettings();
-    EXPECT_EQ(vx::ComPortDevice(3), "/dev/ttyS2") << "a second reading forgets the old map";
+    EXPECT_EQ(plat::comPortDevice(3), "/dev/ttyS2") << "a second reading forgets the old map";
 }
 
 TEST_F(SettingsTest, ReadingLogsTheFileRead)

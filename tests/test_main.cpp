@@ -2,9 +2,20 @@
 // serial ports can run the event loop; tests pin the collation locale themselves.
 #include <QApplication>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
 
 int main(int argc, char** argv)
 {
+    // Qt wants a private runtime directory; a CI shell often has none.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        const std::string dir = "/tmp/vx-test-runtime-" + std::to_string(::getuid());
+        ::mkdir(dir.c_str(), 0700);
+        ::chmod(dir.c_str(), 0700);
+        qputenv("XDG_RUNTIME_DIR", dir.c_str());
+    }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

@@ -24,6 +24,11 @@ constexpr double kFirstDate = -657434.0;
 constexpr double kLastDateExclusive = 2958466.0;
 
 bool isArray(VARTYPE t) { return (t & VT_ARRAY) != 0; }
+// The type of an array's elements; any other flag stays, so that it matches no element type.
+VARTYPE elementOf(VARTYPE arrayType) { return static_cast<VARTYPE>(arrayType & ~VT_ARRAY); }
+
+// Bytes that hold count bits, eight to a byte.
+std::int32_t bitBytes(std::int32_t count) { return count / 8 + (count % 8 ? 1 : 0); }
 
 // Element bytes of the fixed-size element types; 0 for others.
 std::int32_t fixedSize(VARTYPE element)
@@ -45,6 +50,41 @@ std::int32_t fixedSize(VARTYPE element)
     default:
         return 0;
     }
+}
+
+// A request item: zone, address (low byte first), and the byte count or, for WriteB, the bit.
+std::array<std::uint8_t, 4> requestItem(std::int32_t zone, std::int32_t address, std::int32_t last)
+{
+    return {static_cast<std::uint8_t>(zone), static_cast<std::uint8_t>(address & 0xFF),
+            static_cast<std::uint8_t>((address >> 8) & 0xFF), static_cast<std::uint8_t>(last)};
+}
+
+// The bytes of v from offset on that its next part carries: all that are left when they fit
+// in room; else, for an array, the whole elements that cutRoom holds, but never past the end
+// of the value, even where cutRoom would allow more; 0 when nothing goes.
+std::int32_t nextPartLength(const TVariable& v, std::int32_t offset, std::int32_t room, std::int32_t cutRoom)
+{
+    std::int32_t count = VariableDataSize(v) - offset;
+    if (count <= 0)
+        return 0;
+    if (count > room) {
+        const std::int32_t element = VariableElementSize(v);
+        if (!isArray(v.CanonicalType) || element > cutRoom)
+            return 0;
+        count = std::min(count, cutRoom / element * element);
+    }
+    return count;
+}
+
+// Counts a write part of v that takes its next `bytes` bytes; after the value's last byte the
+// next part starts at byte 0 again.
+void countWritePart(TVariable& v, std::int32_t bytes)
+{
+    v.WriteOffset += bytes;
+    if (v.WriteOffset >= VariableDataSize(v))
+        v.WriteOffset = 0;
+    ++v.WriteParts;
+    v.SetWritePending(v.WritePending + 1);
 }
 
 void putLE(std::uint8_t* out, std::uint64_t value, int bytes)
@@ -203,7 +243,7 @@ void encodeArray(const TVariable& v, std::uint8_t* out)
     }
     case VT_BOOL: {
         const auto* flags = static_cast<const VARIANT_BOOL*>(data);
-        std::memset(out, 0, static_cast<std::size_t>(count / 8 + (count % 8 ? 1 : 0)));
+        std::memset(out, 0, static_cast<std::size_t>(bitBytes(count)));
         for (std::int32_t k = 0; k < count; ++k)
             if (flags[k])
                 out[k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
@@ -343,60 +383,23 @@ std::int32_t VariableDataSize(const TVariable& v)
     const std::int32_t count = std::max(v.ArrayCount, 0);
     const std::int32_t length = std::max(v.StringLength, 0);
     switch (v.CanonicalType) {
-    case VT_I2:
-    case VT_UI2:
-        return 2;
-    case VT_I4:
-    case VT_R4:
-    case VT_UI4:
-        return 4;
-    case VT_R8:
-    case VT_DATE:
-        return 8;
     case VT_BSTR:
         return length;
-    case VT_BOOL:
-    case VT_UI1:
-        return 1;
-    case VT_ARRAY | VT_I2:
-    case VT_ARRAY | VT_UI2:
-        return 2 * count;
-    case VT_ARRAY | VT_I4:
-    case VT_ARRAY | VT_R4:
-    case VT_ARRAY | VT_UI4:
-        return 4 * count;
-    case VT_ARRAY | VT_R8:
-    case VT_ARRAY | VT_DATE:
-        return 8 * count;
     case VT_ARRAY | VT_BSTR:
         return count * length;
     case VT_ARRAY | VT_BOOL:
-        return count / 8 + (count % 8 ? 1 : 0);
-    case VT_ARRAY | VT_UI1:
-        return count;
+        return bitBytes(count);
     default:
-        return 0;
+        return isArray(v.CanonicalType) ? count * fixedSize(elementOf(v.CanonicalType)) : fixedSize(v.CanonicalType);
     }
 }
 
 std::int32_t VariableElementSize(const TVariable& v)
 {
-    switch (v.CanonicalType) {
-    case VT_ARRAY | VT_I2:
-    case VT_ARRAY | VT_UI2:
-        return 2;
-    case VT_ARRAY | VT_I4:
-    case VT_ARRAY | VT_R4:
-    case VT_ARRAY | VT_UI4:
-        return 4;
-    case VT_ARRAY | VT_R8:
-    case VT_ARRAY | VT_DATE:
-        return 8;
-    case VT_ARRAY | VT_BSTR:
-        return std::max(v.StringLength, 1);
-    default:
+    if (!isArray(v.CanonicalType))
         return 1;
-    }
+    const VARTYPE element = elementOf(v.CanonicalType);
+    return element == VT_BSTR ? std::max(v.StringLength, 1) : std::max(fixedSize(element), 1);
 }
 
 std::vector<std::uint8_t> EncodeValue(const TVariable& v)
@@ -585,26 +588,18 @@ bool TPacket::AddVariable(TVariable* v)
 bool TPacket::AddRead(TVariable* v)
 {
     const std::int32_t size = VariableDataSize(*v);
-    const std::int32_t element = VariableElementSize(*v);
-    std::int32_t count = size - v->ReadOffset;
-    if (count <= 0)
+    const std::int32_t room = AnswerLimit() - AnswerLength;
+    const std::int32_t count = nextPartLength(*v, v->ReadOffset, room, room);
+    if (count == 0)
         return false;
-    const std::int32_t answerLimit = AnswerLimit();
-    if (AnswerLength + count > answerLimit) {
-        if (!isArray(v->CanonicalType) || AnswerLength + element > answerLimit)
-            return false;
-        count = (answerLimit - AnswerLength) / element * element;
-    }
     const std::int32_t address = v->Address + v->ReadOffset;
     if (v->Zone == LastZone && address == NextAddress) {
         Frame[FrameLength - 3] = static_cast<std::uint8_t>(Frame[FrameLength - 3] + count);
     } else {
         if (FrameLength + 4 > RequestLimit())
             return false;
-        AppendByte(static_cast<std::uint8_t>(v->Zone));
-        AppendByte(static_cast<std::uint8_t>(address & 0xFF));
-        AppendByte(static_cast<std::uint8_t>((address >> 8) & 0xFF));
-        AppendByte(static_cast<std::uint8_t>(count));
+        for (std::uint8_t b : requestItem(v->Zone, address, count))
+            AppendByte(b);
     }
     if (v->ReadPending == 0)
         v->ReadAnswered = false;
@@ -622,28 +617,19 @@ bool TPacket::AddRead(TVariable* v)
 
 bool TPacket::AddWriteN(TVariable* v)
 {
-    const std::int32_t size = VariableDataSize(*v);
-    const std::int32_t element = VariableElementSize(*v);
-    std::int32_t count = size - v->WriteOffset;
-    if (count <= 0)
+    // Beyond the request limit an array is cut by the frame limit.
+    const std::int32_t count =
+        nextPartLength(*v, v->WriteOffset, RequestLimit() - (FrameLength + 4), FrameLimit() - (FrameLength + 4));
+    if (count == 0)
         return false;
-    const std::int32_t frameLimit = FrameLimit();
-    if (FrameLength + count + 4 > RequestLimit()) {
-        if (!isArray(v->CanonicalType) || FrameLength + 4 + element > frameLimit)
-            return false;
-        // Never past the end of the value, even where the frame limit would allow more.
-        count = std::min(count, (frameLimit - (FrameLength + 4)) / element * element);
-    }
     const std::vector<std::uint8_t> coded = EncodeValue(*v);  // may throw: the packet is still as it was
     const std::int32_t address = v->Address + v->WriteOffset;
     if (v->Zone == LastZone && address == NextAddress) {
         const std::size_t at = static_cast<std::size_t>(FrameLength - LastItemData - 3);
         Frame[at] = static_cast<std::uint8_t>(Frame[at] + count);
     } else {
-        AppendByte(static_cast<std::uint8_t>(v->Zone));
-        AppendByte(static_cast<std::uint8_t>(address & 0xFF));
-        AppendByte(static_cast<std::uint8_t>((address >> 8) & 0xFF));
-        AppendByte(static_cast<std::uint8_t>(count));
+        for (std::uint8_t b : requestItem(v->Zone, address, count))
+            AppendByte(b);
         LastItemData = 0;
     }
     for (std::int32_t i = 0; i < count; ++i)
@@ -651,11 +637,7 @@ bool TPacket::AddWriteN(TVariable* v)
     LastItemData += count;
     AddEntry(v, -1, v->WriteOffset, count);
     NextAddress = address + count;
-    v->WriteOffset += count;
-    if (v->WriteOffset >= size)
-        v->WriteOffset = 0;
-    ++v->WriteParts;
-    v->SetWritePending(v->WritePending + 1);
+    countWritePart(*v, count);
     LastZone = v->Zone;
     return true;
 }
@@ -700,17 +682,11 @@ bool TPacket::AddWriteB(TVariable* v)
     for (std::int32_t j = 0; j < count; ++j) {
         const std::int32_t address = v->Address + v->WriteOffset + j / 8;
         const std::int32_t bit = v->CanonicalType == VT_BOOL ? v->BitNumber : j % 8;
-        AppendByte(static_cast<std::uint8_t>(v->Zone));
-        AppendByte(static_cast<std::uint8_t>(address & 0xFF));
-        AppendByte(static_cast<std::uint8_t>((address >> 8) & 0xFF));
-        AppendByte(static_cast<std::uint8_t>(bits[static_cast<std::size_t>(j)] * 0x80 + bit));
+        for (std::uint8_t b : requestItem(v->Zone, address, bits[static_cast<std::size_t>(j)] * 0x80 + bit))
+            AppendByte(b);
     }
     AddEntry(v, -1, v->WriteOffset, count);
-    v->WriteOffset += count / 8 + (count % 8 ? 1 : 0);
-    if (v->WriteOffset >= VariableDataSize(*v))
-        v->WriteOffset = 0;
-    ++v->WriteParts;
-    v->SetWritePending(v->WritePending + 1);
+    countWritePart(*v, bitBytes(count));
     LastZone = v->Zone;
     return true;
 }
@@ -792,7 +768,7 @@ bool TPacket::BuildFrame()
         if (Kind == pkReadN && DifferentPacketLen && Station->LastAnswerLength == AnswerLength &&
             FrameLength + 4 <= frameLimit && AnswerLength + 1 <= frameLimit) {
             // A filler item whose answer byte belongs to no variable.
-            for (std::uint8_t b : {std::uint8_t{3}, std::uint8_t{0}, std::uint8_t{0}, std::uint8_t{1}})
+            for (std::uint8_t b : requestItem(3, 0, 1))
                 AppendByte(b);
             AnswerLength += 1;
         }

@@ -15,6 +15,25 @@ bool zoneMRefused(const TVariable& v, const TStation& station)
 
 bool isBlockBuffer(const TVariable* v, const TStation& station) { return station.DRW_DataBuffer == v; }
 
+// Queues fresh packets of kind for v until its whole value is placed or a fresh packet takes
+// nothing; offset is v's ReadOffset or WriteOffset, which then starts again at 0. placed says
+// whether a queued packet carries a part of v already; true when any packet carries one.
+bool queueRestInFreshPackets(TComPacketList& list, TVariable* v, TStation* station, std::int32_t kind,
+                             std::int32_t priority, std::int32_t& offset, bool placed)
+{
+    do {
+        auto p = std::make_unique<TPacket>(kind, station);
+        p->Priority = priority;
+        if (!p->AddVariable(v))
+            break;  // a fresh packet takes nothing: it is freed, never queued empty
+        placed = true;
+        list.AddPacket(std::move(p), false);
+    } while (offset != 0);
+    // Parts already queued still end through the hook; the rest of the value cannot go.
+    offset = 0;
+    return placed;
+}
+
 }  // namespace
 
 TPacket* TComPacketList::AddPacket(std::unique_ptr<TPacket> packet, bool dropDuplicates)
@@ -124,20 +143,7 @@ TQueueResult TComPacketList::AddVariableRead(TVariable* v, std::int32_t priority
             return TQueueResult::Queued;
     }
 
-    do {
-        auto p = std::make_unique<TPacket>(pkReadN, station);
-        p->Priority = priority;
-        if (!p->AddVariable(v))
-            break;  // a fresh packet takes nothing: it is freed, never queued empty
-        placed = true;
-        AddPacket(std::move(p), false);
-    } while (v->ReadOffset != 0);
-
-    if (placed && v->ReadOffset == 0)
-        return TQueueResult::Queued;
-    // Parts already queued still end through the hook; the rest of the value cannot go.
-    v->ReadOffset = 0;
-    if (placed)
+    if (queueRestInFreshPackets(*this, v, station, pkReadN, priority, v->ReadOffset, placed))
         return TQueueResult::Queued;
     if (isBlockBuffer(v, *station))
         SetVariableNumber(station->DRW_Status, drwReadFailed);
@@ -179,19 +185,8 @@ TQueueResult TComPacketList::AddVariableWrite(TVariable* v, std::int32_t priorit
         break;  // only the last such packet is tried
     }
 
-    do {
-        auto p = std::make_unique<TPacket>(kind, station);
-        p->Priority = priority;
-        if (!p->AddVariable(v))
-            break;
-        placed = true;
-        AddPacket(std::move(p), false);
-    } while (v->WriteOffset != 0);
-
-    if (placed && v->WriteOffset == 0)
-        return TQueueResult::Queued;
-    v->WriteOffset = 0;
-    return placed ? TQueueResult::Queued : TQueueResult::NotQueued;
+    const bool carried = queueRestInFreshPackets(*this, v, station, kind, priority, v->WriteOffset, placed);
+    return carried ? TQueueResult::Queued : TQueueResult::NotQueued;
 }
 
 }  // namespace vx

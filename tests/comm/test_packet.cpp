@@ -5,12 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "comm/vx_com.h"
-#include "comm/vx_def.h"
-#include "comm/vx_station.h"
-#include "comm/vx_variable.h"
-#include "frame_check.h"
-#include "platform/clock.h"
+#include "model_fixture.h"
 #include "platform/com/safearray.h"
 
 namespace {
@@ -34,43 +29,8 @@ double at(int y, int mo, int d, int h, int mi, int s, int ms = 0)
     return dt;
 }
 
-struct Packets : ::testing::Test {
-    plat::ManualClock clock{at(2026, 12, 9, 14, 5, 30)};
-    vx::TStation* st = nullptr;
-
-    void SetUp() override
-    {
-        plat::setClock(&clock);
-        vx::Language = 1;
-        vx::InitializeComm();
-        vx::ServerAddress = 126;
-        vx::MaxPacketLen = 255;
-        st = vx::StationList->AddStation();
-        st->Primary->BusAddress = 2;
-        st->Primary->PortNumber = 1;
-        vx::ComList->GetChannelForStation(st);
-    }
-    void TearDown() override
-    {
-        vx::OnVariableRequestDone = nullptr;
-        vx::FinalizeComm();
-        vx::ResetSettings();
-        plat::setClock(nullptr);
-    }
-
-    TVariable* var(VARTYPE type, int zone, int address, int count = 0, int stringLength = 0)
-    {
-        TVariable* v = st->AddVariable();
-        v->CanonicalType = type;
-        v->Zone = zone;
-        v->Address = address;
-        v->ArrayCount = count;
-        v->StringLength = stringLength;
-        v->InitValue();
-        return v;
-    }
-
-    static Bytes frame(const TPacket& p) { return Bytes(p.Frame.begin(), p.Frame.begin() + p.FrameLength); }
+struct Packets : modeltest::ModelFixture {
+    Packets() : ModelFixture(at(2026, 12, 9, 14, 5, 30)) {}
 };
 
 // --- frames -------------------------------------------------------------------------------
@@ -297,7 +257,7 @@ TEST_F(Packets, TheFillerItemMakesConsecutiveAnswersDiffer)
         EXPECT_EQ(framecheck::sd2Error(frame(p)), "");
         answers.push_back(p.AnswerLength);
         if (p.AnswerLength == 12) {
-            EXPECT_EQ(framecheck::payload(frame(p)), (Bytes{3, 10, 0, 2, 3, 0, 0, 1}));
+            EXPECT_EQ(payload(p), (Bytes{3, 10, 0, 2, 3, 0, 0, 1}));
         }
     }
     EXPECT_EQ(answers, (std::vector<std::int32_t>{11, 12, 11, 12}));
@@ -581,7 +541,7 @@ TEST_F(Packets, BooleansInOneByteShareTheAnswerByte)
     EXPECT_TRUE(p.JoinVariable(b5));
     EXPECT_FALSE(p.JoinVariable(var(VT_BOOL, 3, 11)));  // another byte
     ASSERT_TRUE(p.BuildFrame());
-    EXPECT_EQ(framecheck::payload(frame(p)), (Bytes{3, 10, 0, 1}));
+    EXPECT_EQ(payload(p), (Bytes{3, 10, 0, 1}));
     EXPECT_EQ(p.AnswerOffsets, (std::vector<std::int32_t>{7, 7}));
     const Bytes answer = framecheck::readAnswer(126, 2, 0x08, {0x20});
     for (std::size_t i = 0; i < 2; ++i)

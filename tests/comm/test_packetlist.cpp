@@ -3,14 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <map>
 
-#include "comm/vx_com.h"
-#include "comm/vx_def.h"
-#include "comm/vx_station.h"
-#include "comm/vx_variable.h"
-#include "frame_check.h"
-#include "platform/clock.h"
+#include "model_fixture.h"
 #include "platform/com/safearray.h"
 
 namespace {
@@ -20,56 +14,9 @@ using vx::TPacket;
 using vx::TQueueResult;
 using vx::TVariable;
 
-struct Queues : ::testing::Test {
-    plat::ManualClock clock{46365.5};
-    vx::TStation* st = nullptr;
-    vx::TCOM* channel = nullptr;
-    std::map<TVariable*, int> done;  // completion hook calls per variable
-
-    void SetUp() override
-    {
-        plat::setClock(&clock);
-        vx::Language = 1;
-        vx::InitializeComm();
-        vx::ServerAddress = 126;
-        vx::MaxPacketLen = 255;
-        st = addStation(1);
-        channel = st->Channel;
-        done.clear();
-        vx::OnVariableRequestDone = [this](TVariable* v) { ++done[v]; };
-    }
-    void TearDown() override
-    {
-        vx::OnVariableRequestDone = nullptr;
-        vx::FinalizeComm();
-        vx::ResetSettings();
-        plat::setClock(nullptr);
-    }
-
-    vx::TStation* addStation(int port)
-    {
-        vx::TStation* s = vx::StationList->AddStation();
-        s->Primary->BusAddress = 2;
-        s->Primary->PortNumber = port;
-        vx::ComList->GetChannelForStation(s);
-        return s;
-    }
-    TVariable* var(VARTYPE type, int zone, int address, int count = 0, vx::TStation* on = nullptr)
-    {
-        TVariable* v = (on ? on : st)->AddVariable();
-        v->CanonicalType = type;
-        v->Zone = zone;
-        v->Address = address;
-        v->ArrayCount = count;
-        v->InitValue();
-        return v;
-    }
+struct Queues : modeltest::ModelFixture {
     vx::TComReadList& reads() { return channel->ReadQueue; }
     vx::TComWriteList& writes() { return channel->WriteQueue; }
-    static Bytes payload(const TPacket& p)
-    {
-        return framecheck::payload(Bytes(p.Frame.begin(), p.Frame.begin() + p.FrameLength));
-    }
 };
 
 // --- queue order --------------------------------------------------------------------------
@@ -159,7 +106,7 @@ TEST_F(Queues, NeighboursTravelInOneRead)
     EXPECT_EQ(payload(*reads()[1]), (Bytes{3, 10, 0, 4}));
 
     vx::TStation* other = addStation(1);
-    TVariable* d = var(VT_UI2, 3, 14, 0, other);
+    TVariable* d = var(other, VT_UI2, 3, 14);
     EXPECT_EQ(reads().AddVariableRead(d, 0), TQueueResult::Queued);
     EXPECT_EQ(reads().size(), 3u);
     EXPECT_EQ(reads()[2]->Station, other);
@@ -255,7 +202,7 @@ TEST_F(Queues, ALongArrayIsSplitOverSeveralReads)
     }
     reads().Clear();
     EXPECT_EQ(arr->ReadPending, 0);
-    EXPECT_EQ(done[arr], 4);
+    EXPECT_EQ(hooks[arr], 4);
 }
 
 TEST_F(Queues, AReadUnderWayIsNotQueuedAgain)
@@ -286,7 +233,7 @@ TEST_F(Queues, WhatNoPacketCanTakeIsNotQueued)
     EXPECT_EQ(reads().AddVariableRead(word, 0), TQueueResult::NotQueued);
     EXPECT_TRUE(reads().empty());
     EXPECT_EQ(st->TimeStampVariable->ReadPending, 0);
-    EXPECT_EQ(done[st->TimeStampVariable], 1);
+    EXPECT_EQ(hooks[st->TimeStampVariable], 1);
     EXPECT_EQ(text->ReadPending + text->WritePending + word->ReadPending, 0);
 }
 
@@ -297,7 +244,7 @@ TEST_F(Queues, WritesJoinTheLastWaitingWriteOfTheStation)
     TVariable* a = var(VT_UI2, 3, 10);
     TVariable* b = var(VT_UI2, 3, 12);
     vx::TStation* other = addStation(1);
-    TVariable* c = var(VT_UI2, 3, 10, 0, other);
+    TVariable* c = var(other, VT_UI2, 3, 10);
     EXPECT_EQ(writes().AddVariableWrite(a, 0), TQueueResult::Queued);
     EXPECT_EQ(writes().AddVariableWrite(c, 0), TQueueResult::Queued);
     EXPECT_EQ(writes().AddVariableWrite(b, 0), TQueueResult::Queued);
@@ -308,7 +255,7 @@ TEST_F(Queues, WritesJoinTheLastWaitingWriteOfTheStation)
     EXPECT_EQ(a->WritePending, 2);
 
     writes().Clear();
-    EXPECT_EQ(done[a], 2);
+    EXPECT_EQ(hooks[a], 2);
     EXPECT_EQ(a->WritePending, 0);
     EXPECT_EQ(a->WriteParts, 0);
 }
@@ -367,7 +314,7 @@ TEST_F(Queues, TheClockWriteIsOneSetTIDCarryingItsVariable)
     ASSERT_TRUE(p.BuildFrame());
     EXPECT_EQ(payload(p), (Bytes{26, 12, 9, 14, 5, 30, 3}));
     writes().Clear();
-    EXPECT_EQ(done[clk], 1);
+    EXPECT_EQ(hooks[clk], 1);
     EXPECT_EQ(clk->WritePending, 0);
 
     clk->Value.setString("no date");
@@ -407,8 +354,7 @@ TEST_F(Queues, EveryWayAPacketIsFreedEndsItsEntries)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
+        restart();
         TVariable* r = var(VT_UI2, 3, 10);
         TVariable* w = var(VT_UI2, 3, 20);
         TVariable* arr = var(VT_ARRAY | VT_I4, 3, 100, 100);  // two read packets
@@ -417,15 +363,15 @@ TEST_F(Queues, EveryWayAPacketIsFreedEndsItsEntries)
         ASSERT_EQ(writes().AddVariableWrite(w, 0), TQueueResult::Queued);
         ASSERT_EQ(writes().AddVariableWrite(w, 0), TQueueResult::Queued);
         c.free(*this);
-        EXPECT_EQ(done[r], 1);
-        EXPECT_EQ(done[arr], 2);
-        EXPECT_EQ(done[w], 2);
+        EXPECT_EQ(hooks[r], 1);
+        EXPECT_EQ(hooks[arr], 2);
+        EXPECT_EQ(hooks[w], 2);
         for (TVariable* v : {r, w, arr}) {
             EXPECT_EQ(v->ReadPending, 0);
             EXPECT_EQ(v->WritePending, 0);
             EXPECT_EQ(v->ReadOffset + v->WriteOffset + v->ReadParts + v->WriteParts, 0);
         }
-        done.clear();
+        hooks.clear();
     }
 }
 
@@ -447,7 +393,7 @@ TEST_F(Queues, ADuplicateDroppedOnAddingEndsItsEntries)
     TVariable* other = var(VT_UI2, 3, 50);
     ASSERT_TRUE(dup->AddVariable(other));
     EXPECT_EQ(reads().AddPacket(std::move(dup), true), nullptr);
-    EXPECT_EQ(done[other], 1);
+    EXPECT_EQ(hooks[other], 1);
     EXPECT_EQ(other->ReadPending, 0);
     EXPECT_EQ(reads().size(), 1u);
 }

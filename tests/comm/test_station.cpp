@@ -2,59 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
-#include "comm/vx_com.h"
-#include "comm/vx_def.h"
 #include "comm/vx_modem.h"
-#include "comm/vx_packet.h"
 #include "comm/vx_socket.h"
-#include "comm/vx_variable.h"
-#include "frame_check.h"
-#include "platform/clock.h"
+#include "model_fixture.h"
 
 namespace {
 
 using vx::TStation;
 using vx::TVariable;
 
-struct Stations : ::testing::Test {
-    plat::ManualClock clock{46365.5};
-    TStation* st = nullptr;
-    std::map<TVariable*, int> hooks;
-
-    void SetUp() override
-    {
-        plat::setClock(&clock);
-        vx::Language = 1;
-        vx::InitializeComm();
-        vx::ServerAddress = 126;
-        vx::MaxPacketLen = 255;
-        st = vx::StationList->AddStation();
-        st->Primary->BusAddress = 2;
-        st->Primary->PortNumber = 1;
-        vx::ComList->GetChannelForStation(st);
-        hooks.clear();
-        vx::OnVariableRequestDone = [this](TVariable* v) { ++hooks[v]; };
-    }
-    void TearDown() override
-    {
-        vx::OnVariableRequestDone = nullptr;
-        vx::FinalizeComm();
-        vx::ResetSettings();
-        plat::setClock(nullptr);
-    }
-
-    TVariable* var(VARTYPE type, std::int32_t kind = vx::vkPlain)
-    {
-        TVariable* v = st->AddVariable();
-        v->CanonicalType = type;
-        v->SetKind(kind);
-        v->InitValue();
-        if (kind != vx::vkPlain)
-            st->BindServiceVariable(v);
-        return v;
-    }
+struct Stations : modeltest::ModelFixture {
     void makeModemStation(const std::string& phone)
     {
         if (st->Channel)
@@ -111,8 +68,8 @@ TEST_F(Stations, AFailedStationMarksItsPlcValuesBad)
     TVariable* fresh = var(VT_UI2);
     TVariable* forced = var(VT_UI2);
     forced->SetForced(true);
-    TVariable* clk = var(VT_DATE, vx::vkDateTime);
-    TVariable* status = var(VT_I4, vx::vkDrwStatus);
+    TVariable* clk = service(vx::vkDateTime, VT_DATE);
+    TVariable* status = service(vx::vkDrwStatus, VT_I4);
     st->State = vx::ssConnected;
     st->SetState(vx::ssFailed);
     EXPECT_EQ(good->Quality, vx::qLastKnown);
@@ -145,8 +102,8 @@ TEST_F(Stations, TheTimeStampSentinelStaysSignedAcrossReconnects)
 
 TEST_F(Stations, TheIdentityGivesTheCpuClass)
 {
-    TVariable* control = var(VT_I4, vx::vkDrwControl);
-    TVariable* buffer = var(VT_ARRAY | VT_UI1, vx::vkDrwDataBuffer);
+    TVariable* control = service(vx::vkDrwControl, VT_I4);
+    TVariable* buffer = service(vx::vkDrwDataBuffer, VT_ARRAY | VT_UI1);
     struct Case {
         const char* identity;
         std::int32_t cpuClass;
@@ -177,7 +134,7 @@ TEST_F(Stations, TheControlWordBlocksAndSwitchesConnections)
 {
     st->Standby->ConnectionType = vx::ctSerial;
     st->Standby->PortNumber = 7;
-    TVariable* control = var(VT_I4, vx::vkConControl);
+    TVariable* control = service(vx::vkConControl, VT_I4);
     st->LastConnectTry = clock.now();
     vx::TCOM* primary = st->Channel;
 
@@ -227,11 +184,11 @@ TEST_F(Stations, ReconnectDueAfterTheConnectRate)
 
 TEST_F(Stations, CallTextsComeFromTheCatalogue)
 {
-    TVariable* dial = var(VT_I4, vx::vkDialState);
-    TVariable* dialText = var(VT_BSTR, vx::vkDialStateText);
-    TVariable* resultText = var(VT_BSTR, vx::vkCallResultText);
-    TVariable* errorNumber = var(VT_UI1, vx::vkModemError);
-    TVariable* errorText = var(VT_BSTR, vx::vkModemErrorText);
+    TVariable* dial = service(vx::vkDialState, VT_I4);
+    TVariable* dialText = service(vx::vkDialStateText, VT_BSTR);
+    TVariable* resultText = service(vx::vkCallResultText, VT_BSTR);
+    TVariable* errorNumber = service(vx::vkModemError, VT_UI1);
+    TVariable* errorText = service(vx::vkModemErrorText, VT_BSTR);
     st->SetDialState(2);
     st->SetCallResult(1);
     st->SetModemError(8);
@@ -269,8 +226,7 @@ TEST_F(Stations, AModemStationAsksForACall)
         {"123", true, 0, 0, vx::ssDisconnected},
     };
     for (const Case& c : cases) {
-        TearDown();
-        SetUp();
+        restart();
         makeModemStation(c.phone);
         vx::TModem* modem = c.modem ? vx::ModemList->AddModem() : nullptr;
         EXPECT_EQ(st->RequestCall(), c.result) << c.phone;
@@ -287,13 +243,13 @@ TEST_F(Stations, AModemStationAsksForACall)
     EXPECT_EQ(vx::GetStatusText1000(50), "");
 
     // the phone-number variable takes the place of the connection's number
-    TVariable* phone = var(VT_BSTR, vx::vkPhoneNumber);
+    TVariable* phone = service(vx::vkPhoneNumber, VT_BSTR);
     st->SetPhoneNumber("555");
     EXPECT_EQ(st->Primary->PhoneNumber, "555");
     EXPECT_EQ(phone->Value.toUtf8(), "555");
     phone->Value.setString("777");
     EXPECT_EQ(st->GetPhoneNumber(), "777");
-    TVariable* number = var(VT_I4, vx::vkModemNumber);
+    TVariable* number = service(vx::vkModemNumber, VT_I4);
     number->Value.setI4(3);
     EXPECT_EQ(st->GetModemNumber(), 3);
 }
@@ -349,10 +305,10 @@ TEST_F(Stations, TheLastInactiveVariableOfAModemStationReleasesItsLine)
 
 TEST_F(Stations, BindingsFollowTheKindAndEndWithTheVariable)
 {
-    TVariable* buffer = var(VT_ARRAY | VT_UI1, vx::vkDrwDataBuffer);
-    TVariable* first = var(VT_I4, vx::vkControlAlt);
+    TVariable* buffer = service(vx::vkDrwDataBuffer, VT_ARRAY | VT_UI1);
+    TVariable* first = service(vx::vkControlAlt, VT_I4);
     EXPECT_EQ(st->ControlVariable, first);
-    TVariable* second = var(VT_I4, vx::vkConControl);
+    TVariable* second = service(vx::vkConControl, VT_I4);
     EXPECT_EQ(st->ControlVariable, second);  // a later binding replaces an earlier one
     EXPECT_EQ(st->DRW_DataBuffer, buffer);
     vx::RemoveVariable(st, buffer);

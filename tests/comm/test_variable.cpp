@@ -4,16 +4,9 @@
 
 #include <cmath>
 #include <functional>
-#include <map>
 #include <set>
 
-#include "comm/vx_com.h"
-#include "comm/vx_def.h"
-#include "comm/vx_packet.h"
-#include "comm/vx_station.h"
-#include "frame_check.h"
-#include "platform/clock.h"
-#include "platform/com/locale.h"
+#include "model_fixture.h"
 #include "platform/com/safearray.h"
 
 namespace {
@@ -21,54 +14,32 @@ namespace {
 using framecheck::Bytes;
 using vx::TVariable;
 
-struct Variables : ::testing::Test {
-    plat::ManualClock clock{46365.5};
-    vx::TStation* st = nullptr;
-    std::map<TVariable*, int> hooks;  // completion hook calls per variable
-
+struct Variables : modeltest::ModelFixture {
     void SetUp() override
     {
-        plat::setClock(&clock);
-        vx::Language = 1;
-        vx::InitializeComm();
-        vx::ServerAddress = 126;
-        vx::MaxPacketLen = 255;
-        st = vx::StationList->AddStation();
+        ModelFixture::SetUp();
         st->Name = "S";
-        st->Primary->BusAddress = 2;
-        st->Primary->PortNumber = 1;
-        vx::ComList->GetChannelForStation(st);
-        hooks.clear();
-        vx::OnVariableRequestDone = [this](TVariable* v) { ++hooks[v]; };
-    }
-    void TearDown() override
-    {
-        vx::OnVariableRequestDone = nullptr;
-        vx::FinalizeComm();
-        vx::ResetSettings();
-        com::setProcessLocale(com::ProcessLocale::english());
-        plat::setClock(nullptr);
     }
 
-    TVariable* var(VARTYPE type, int zone = 3, int address = 0, int count = 0)
+    // A case of a client request: how its variable is made and what the request gives.
+    struct RequestCase {
+        const char* name;
+        std::function<TVariable*(Variables&)> make;
+        HRESULT hr;
+        bool done;
+    };
+    // From a fresh model, makes the case's variable and puts its request (RequestRead or
+    // WriteValue); checks what the request returned and whether it ended at once.
+    TVariable* requestAfresh(const RequestCase& c, HRESULT (TVariable::*request)(bool&))
     {
-        TVariable* v = st->AddVariable();
-        v->CanonicalType = type;
-        v->Zone = zone;
-        v->Address = address;
-        v->ArrayCount = count;
-        v->InitValue();
+        restart();
+        TVariable* v = c.make(*this);
+        bool done = false;
+        EXPECT_EQ((v->*request)(done), c.hr) << c.name;
+        EXPECT_EQ(done, c.done) << c.name;
         return v;
     }
-    TVariable* service(std::int32_t kind, VARTYPE type)
-    {
-        TVariable* v = var(type);
-        v->SetKind(kind);
-        v->InitValue();
-        st->BindServiceVariable(v);
-        return v;
-    }
-    vx::TCOM& channel() { return *st->Channel; }
+
     static std::vector<double> elements(const TVariable& v)
     {
         std::vector<double> out;
@@ -333,11 +304,7 @@ TEST_F(Variables, PendingCountsNeverGoBelowZero)
 
 TEST_F(Variables, RequestRead)
 {
-    struct Case {
-        const char* name;
-        std::function<TVariable*(Variables&)> make;
-        HRESULT hr;
-        bool done;
+    struct Case : RequestCase {
         std::size_t queued;
         std::int32_t priority;
     } cases[] = {
@@ -352,16 +319,10 @@ TEST_F(Variables, RequestRead)
         {"no channel", [](Variables& t) { t.st->Channel->RemoveStation(t.st); return t.var(VT_UI2); }, E_FAIL, true, 0, 0},
     };
     for (const Case& c : cases) {
-        TearDown();
-        SetUp();
-        TVariable* v = c.make(*this);
-        vx::TCOM* ch = vx::ComList->FindByPort(1);
-        bool done = false;
-        EXPECT_EQ(v->RequestRead(done), c.hr) << c.name;
-        EXPECT_EQ(done, c.done) << c.name;
-        ASSERT_EQ(ch->ReadQueue.size(), c.queued) << c.name;
+        requestAfresh(c, &TVariable::RequestRead);
+        ASSERT_EQ(channel->ReadQueue.size(), c.queued) << c.name;
         if (c.queued) {
-            EXPECT_EQ(ch->ReadQueue[0]->Priority, c.priority) << c.name;
+            EXPECT_EQ(channel->ReadQueue[0]->Priority, c.priority) << c.name;
         }
     }
 
@@ -380,18 +341,14 @@ TEST_F(Variables, ASecondReadWaitsForTheFirst)
     done = true;
     EXPECT_EQ(v->RequestRead(done), S_OK);
     EXPECT_FALSE(done);  // the waiting read will end it
-    EXPECT_EQ(channel().ReadQueue.size(), 1u);
-    channel().ReadQueue.Clear();
+    EXPECT_EQ(channel->ReadQueue.size(), 1u);
+    channel->ReadQueue.Clear();
     EXPECT_EQ(hooks[v], 1);
 }
 
 TEST_F(Variables, WriteValue)
 {
-    struct Case {
-        const char* name;
-        std::function<TVariable*(Variables&)> make;
-        HRESULT hr;
-        bool done;
+    struct Case : RequestCase {
         std::int32_t kind;  // of the queued packet, -1 none
     } cases[] = {
         {"plain", [](Variables& t) { TVariable* v = t.var(VT_UI2); v->Value.setUI2(5); return v; }, S_OK, false, vx::pkWriteN},
@@ -414,18 +371,12 @@ TEST_F(Variables, WriteValue)
          [](Variables& t) { t.st->Channel->RemoveStation(t.st); return t.service(vx::vkDrwAddress, VT_I4); }, S_OK, true, -1},
     };
     for (const Case& c : cases) {
-        TearDown();
-        SetUp();
-        TVariable* v = c.make(*this);
-        vx::TCOM* ch = vx::ComList->FindByPort(1);
-        bool done = false;
-        EXPECT_EQ(v->WriteValue(done), c.hr) << c.name;
-        EXPECT_EQ(done, c.done) << c.name;
-        ASSERT_EQ(ch->WriteQueue.size(), c.kind < 0 ? 0u : 1u) << c.name;
+        TVariable* v = requestAfresh(c, &TVariable::WriteValue);
+        ASSERT_EQ(channel->WriteQueue.size(), c.kind < 0 ? 0u : 1u) << c.name;
         if (c.kind >= 0) {
-            EXPECT_EQ(ch->WriteQueue[0]->Kind, c.kind) << c.name;
+            EXPECT_EQ(channel->WriteQueue[0]->Kind, c.kind) << c.name;
             EXPECT_EQ(v->WritePending, 1) << c.name;
-            ch->WriteQueue.Clear();
+            channel->WriteQueue.Clear();
             EXPECT_EQ(hooks[v], 1) << c.name;  // the waiting transaction is released
             EXPECT_EQ(v->WritePending, 0) << c.name;
         }
@@ -499,7 +450,7 @@ struct BlockTransfer : Variables {
     // Answers the first read of the queue and frees it, as the channel would.
     void answerRead(const Bytes& data)
     {
-        std::unique_ptr<vx::TPacket> p = channel().ReadQueue.Extract(0);
+        std::unique_ptr<vx::TPacket> p = channel->ReadQueue.Extract(0);
         ASSERT_TRUE(p);
         const Bytes answer = framecheck::readAnswer(126, 2, 0x08, data);
         for (std::size_t i = 0; i < p->Variables.size(); ++i)
@@ -511,7 +462,7 @@ TEST_F(BlockTransfer, AReadThatIsAnsweredIsDone)
 {
     writeControl(1);
     EXPECT_EQ(statusNow(), vx::drwReading);
-    ASSERT_EQ(channel().ReadQueue.size(), 1u);
+    ASSERT_EQ(channel->ReadQueue.size(), 1u);
     EXPECT_EQ(buffer->Zone, 3);
     EXPECT_EQ(buffer->Address, 100);
     EXPECT_EQ(buffer->ArrayCount, 4);
@@ -529,7 +480,7 @@ TEST_F(BlockTransfer, ADroppedReadFailsEvenAfterAGoodOne)
     EXPECT_EQ(statusNow(), vx::drwIdle);
     writeControl(1);
     EXPECT_EQ(statusNow(), vx::drwReading);
-    channel().ReadQueue.Clear();  // dropped, never answered
+    channel->ReadQueue.Clear();  // dropped, never answered
     EXPECT_EQ(statusNow(), vx::drwReadFailed);
 }
 
@@ -538,13 +489,13 @@ TEST_F(BlockTransfer, AFailedReadOrWriteIsReported)
     writeControl(1);
     buffer->SetQuality(vx::qCommFailure);  // the station failed the request
     EXPECT_EQ(statusNow(), vx::drwReadFailed);
-    channel().ReadQueue.Clear();
+    channel->ReadQueue.Clear();
     EXPECT_EQ(statusNow(), vx::drwReadFailed);
 
     writeControl(2);
     EXPECT_EQ(statusNow(), vx::drwWriting);
-    ASSERT_EQ(channel().WriteQueue.size(), 1u);
-    channel().WriteQueue.Clear();  // dropped before any acknowledgement
+    ASSERT_EQ(channel->WriteQueue.size(), 1u);
+    channel->WriteQueue.Clear();  // dropped before any acknowledgement
     EXPECT_EQ(statusNow(), vx::drwWriteFailed);
 }
 
@@ -552,10 +503,10 @@ TEST_F(BlockTransfer, AnAcknowledgedWriteStaysDone)
 {
     writeControl(2);
     writeControl(2);  // the same command twice queues one write
-    ASSERT_EQ(channel().WriteQueue.size(), 1u);
-    EXPECT_EQ(channel().WriteQueue[0]->Variables.size(), 1u);
+    ASSERT_EQ(channel->WriteQueue.size(), 1u);
+    EXPECT_EQ(channel->WriteQueue[0]->Variables.size(), 1u);
     vx::SetVariableNumber(status, vx::drwWriteDone);  // as the acknowledgement does
-    channel().WriteQueue.Clear();
+    channel->WriteQueue.Clear();
     EXPECT_EQ(statusNow(), vx::drwWriteDone);
 }
 
@@ -586,7 +537,7 @@ TEST_F(BlockTransfer, ThePlaceOfTheBlock)
         EXPECT_EQ(buffer->ArrayCount, c.count);
         EXPECT_EQ(length->Value.toI4(), c.count);
         writeControl(0);
-        channel().ReadQueue.Clear();
+        channel->ReadQueue.Clear();
     }
 }
 
@@ -598,15 +549,15 @@ TEST_F(BlockTransfer, ATransferThatCannotBeQueuedFailsAtOnce)
     EXPECT_EQ(statusNow(), vx::drwReadFailed);
     writeControl(2);
     EXPECT_EQ(statusNow(), vx::drwWriteFailed);
-    EXPECT_TRUE(channel().ReadQueue.empty());
-    EXPECT_TRUE(channel().WriteQueue.empty());
+    EXPECT_TRUE(channel->ReadQueue.empty());
+    EXPECT_TRUE(channel->WriteQueue.empty());
 
     // a read while the last one is still under way is refused
     st->CpuClass = 4;
     zone->Value.setI4(3);
     writeControl(1);
     ASSERT_EQ(statusNow(), vx::drwReading);
-    EXPECT_EQ(channel().ReadQueue.AddVariableRead(buffer, 0), vx::TQueueResult::NotQueued);
+    EXPECT_EQ(channel->ReadQueue.AddVariableRead(buffer, 0), vx::TQueueResult::NotQueued);
     EXPECT_EQ(statusNow(), vx::drwReadFailed);
 }
 

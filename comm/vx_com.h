@@ -1,24 +1,112 @@
 #pragma once
-// The channel base, itself the serial-line channel, and the list of serial channels.
+// The channel base, itself the serial-line channel; the line it talks over; the list of
+// serial channels. The channel's work is split by the road of a request: vx_com.cpp holds
+// its life (creation, settings, start, stop, the log), vx_com_poll.cpp the scheduling,
+// sending and settling of requests, vx_com_answer.cpp the reception of an answer, its
+// four checks and the application of a good one.
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <span>
+#include <string>
 #include <vector>
 
+#include "platform/timers.h"
 #include "vx_classes.h"
 #include "vx_packetlist.h"
 
 namespace vx {
 
+// The port operations a channel relies on. The program's port is the port layer's
+// plat::TApdWinsockPort; tests put a scripted line in its place (SetComPortFactory).
+// Events come from the main thread's event loop, never from inside a call on the port.
+class TComPort {
+public:
+    virtual ~TComPort() = default;
+
+    virtual int ComNumber() const = 0;
+    virtual void SetComNumber(int n) = 0;
+    // The setters raise for a value the port cannot take.
+    virtual int Baud() const = 0;
+    virtual void SetBaud(int baud) = 0;
+    virtual int Parity() const = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    virtual void SetParity(int parity) = 0;
+    virtual int StopBits() const = 0;
+    virtual void SetStopBits(int bits) = 0;
+    virtual unsigned HWFlowOptions() const = 0;  // 1 DTR, 2 RTS, 4 require DSR, 8 require CTS
+    virtual void SetHWFlowOptions(unsigned bits) = 0;
+    virtual bool RS485Mode() const = 0;
+    virtual void SetRS485Mode(bool on) = 0;
+    virtual bool Open() const = 0;
+    // Raises when the device is missing or busy.
+    virtual void SetOpen(bool on) = 0;
+    virtual void ReleaseDevice() = 0;
+    virtual void PutBlock(const void* data, std::size_t count) = 0;
+    virtual std::uint8_t GetChar() = 0;
+    virtual void FlushInBuffer() = 0;
+
+    // count: every byte waiting.
+    std::function<void(std::size_t count)> OnTriggerAvail;
+    // Things the line or driver cannot do, a device lost: for the communication log.
+    std::function<void(const std::string& text)> OnNote;
+};
+
+using TComPortFactory = std::function<std::unique_ptr<TComPort>()>;
+// Where channels created from now on get their port; empty restores the serial port of the
+// port layer.
+void SetComPortFactory(TComPortFactory factory);
+std::unique_ptr<TComPort> CreateComPort();
+
+// Channel states.
+enum TChannelState : std::uint8_t {
+    chIdle = 0,
+    chWaiting = 1,   // for the answer to CurrentPacket
+    chGood = 2,      // the answer passed every check
+    chBad = 3,       // an answer came and failed a check
+    chTimedOut = 4,  // nothing came
+};
+
+inline constexpr std::size_t kRxBufferSize = 65536;
+
 class TCOM : public TParentTreeObject {
 public:
     explicit TCOM(TTreeObject* owner);
+    // Never runs the event loop: the timer and the port go first, and with them every
+    // event still queued for this channel.
     ~TCOM() override;
 
-    virtual void SetPortNumber(std::int32_t port) { PortNumber_ = port; }
-    virtual std::int32_t GetPortNumber() const { return PortNumber_; }
+    virtual void SetPortNumber(std::int32_t port);
+    virtual std::int32_t GetPortNumber() const;
+    // The poll tick, run by the timer and by the receiver when a telegram is complete.
+    virtual void PollTimer();
+    // Takes the packet; it becomes CurrentPacket once it is on the line. A packet that
+    // cannot go (communication stopped, frame not buildable, the port failed) is freed, so
+    // that its completion hooks run.
+    virtual void SendPacket(std::unique_ptr<TPacket> packet);
+    // Settles an answered or failed request: counts, retries or fails the station. Always
+    // clears the reference, before anything that could restart the channel.
+    virtual void FinishPacket(TPacket*& packet);
     virtual void Start();
     virtual void Stop();
+    // Stop and Start; with keepStates the stations keep their connection states.
+    virtual void Restart(bool keepStates);
     virtual void ClearStations();
+
+    // Line settings, each set only when it differs; they raise what the port raises.
+    void SetBaud(std::int32_t baud);
+    // Also two stop bits for no parity, else one.
+    void SetParity(std::int32_t parity);
+    // Raised to 10 ms when lower.
+    void SetPollInterval(std::int32_t ms);
+    void SetPolling(bool on);
+    // 0 also zeroes the whole buffer.
+    void SetRxCount(std::int32_t n);
+    // Restarts the channel, keeping the stations' states, when |n| reaches MaxBadComToReset.
+    void SetFailCount(std::int32_t n);
 
     // Serves the station from now on (sets its Channel).
     void AddStation(TStation* station);
@@ -28,15 +116,63 @@ public:
     // so that their completion hooks run and its counters return to 0.
     void DropStationPackets(const TStation* station);
 
+    // Queues Connect and Ident requests and the reads that are due.
+    void Schedule();
+    // Sends the first queued write; false when there was none.
+    bool SendWrite();
+    // Sends the first queued read that may go; frees those that may not.
+    void SendRead();
+
+    // The port's data-available handler: assembles the answer telegram in RxBuffer.
+    void PortTriggerAvail(std::size_t count);
+    // Judges what RxBuffer holds for packet; true when an answer has just been judged
+    // (State became 2 or 3). A good answer is applied at once.
+    bool CheckAnswer(TPacket* packet);
+    // The four checks on the answer bytes received (never beyond them).
+    static bool CheckCRC(std::span<const std::uint8_t> answer, const TPacket& packet);
+    static bool CheckAddress(std::span<const std::uint8_t> answer, const TPacket& packet);
+    static bool CheckLength(std::span<const std::uint8_t> answer, const TPacket& packet);
+    static bool CheckTimeStamp(std::span<const std::uint8_t> answer, const TPacket& packet);
+    // Applies the good answer in RxBuffer to the station and the packet's variables.
+    void ProcessAnswer(TPacket& packet);
+    // Takes entry `entry` of the packet (one variable, or one part of it) out of RxBuffer.
+    void DecodeValue(TPacket& packet, std::size_t entry);
+    // The answer bytes received so far.
+    std::span<const std::uint8_t> Received() const;
+
+    // One line per telegram, while ComLogging is on; at most NumOfComLines lines.
+    void LogPacket(const TPacket* packet);
+    // A line of text (port notes, failures that go nowhere else), kept the same way.
+    void LogNote(const std::string& text);
+
+    std::int32_t GoodAnswers = 0;
+    std::int32_t Timeouts = 0;
+    std::int32_t BadAnswers = 0;
     bool Polling = false;
     std::vector<TStation*> Stations;  // not owned
+    std::vector<TVariable*> DueVariables;  // scratch of one scheduling pass, not owned
+    std::int32_t RxCount = 0;
+    std::int32_t FailCount = 0;
+    bool Restarting = false;
+    // The poll timer (PollTimer is its handler): 100 ms at creation, never below 10.
+    std::unique_ptr<plat::Timer> Timer;
+    // Smallest update or simulation period met by the scheduler; only ever lowered.
+    std::int32_t SchedulePeriod = 1000;
+    // The request in flight, owned by the channel. FinishPacket and Stop clear it before a
+    // queue could take it back, so a queue never holds it.
+    TPacket* CurrentPacket = nullptr;
+    std::uint8_t State = chIdle;
     TComReadList ReadQueue;
     TComWriteList WriteQueue;
-    // The request in flight. The channel owns it unless a queue holds it again for a retry.
-    TPacket* CurrentPacket = nullptr;
+    std::unique_ptr<TComPort> Port;
+    std::deque<std::string> ComLog;
+    bool ClosePortOnStop = true;
+    std::array<std::uint8_t, kRxBufferSize> RxBuffer{};
 
-private:
-    std::int32_t PortNumber_ = 0;  // held here until the port layer takes it
+protected:
+    static bool CommunicationRunning();
+    // What an event handler could not handle goes where the program shows exceptions.
+    void ReportFailure(const char* where, const std::exception* e);
 };
 
 // Owns the serial channels, one per COM port.
@@ -47,12 +183,17 @@ public:
     TComList(const TComList&) = delete;
     TComList& operator=(const TComList&) = delete;
 
+    // Stops every channel, then frees them.
     void Clear();
     TCOM* FindByPort(std::int32_t port) const;
     // The channel of the station's active COM port, created when there is none, with the
     // station attached.
     TCOM* GetChannelForStation(TStation* station);
+    // Each returns whether the list holds any channel.
     bool StartAll();
+    bool StopAll();
+    // The request in flight on every channel counts its time from now (system time changed).
+    void RestartTimeouts();
     std::size_t size() const { return items_.size(); }
     auto begin() const { return items_.begin(); }
     auto end() const { return items_.end(); }

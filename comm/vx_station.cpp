@@ -151,8 +151,12 @@ void TStation::SetUseBackup(bool standby)
         case ctSerial:
         case ctUdp:
         case ctTcp:
-            if (Channel)
+            if (Channel) {
+                // Its packets go with it, hooks run: the old channel would send them on its
+                // own line with the new connection's address.
+                Channel->DropStationPackets(this);
                 Channel->RemoveStation(this);
+            }
             break;
         case ctModem:
             ReleaseLine();

@@ -1,0 +1,314 @@
+#pragma once
+// A serial line under test control, and a channel fixture on the manual clock around it.
+// The line records what the channel puts out, answers through a responder (normally the PLC
+// simulator) after a latency on the manual clock, and hands bytes in as the port layer does:
+// later, from the event loop (here: a timer of the manual scheduler), never from inside a
+// call the channel makes.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "comm/vx_classes.h"
+#include "comm/vx_com.h"
+#include "comm/vx_def.h"
+#include "comm/vx_hook.h"
+#include "comm/vx_notify.h"
+#include "comm/vx_packet.h"
+#include "comm/vx_station.h"
+#include "comm/vx_variable.h"
+#include "platform/clock.h"
+#include "platform/port/port.h"
+#include "platform/timers.h"
+#include "tools/plcsim/simulator.h"
+
+namespace chantest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class FakePort final : public vx::TComPort {
+public:
+    struct Sent {
+        std::int64_t atMs;
+        Bytes frame;
+    };
+
+    FakePort() : delivery_(plat::timers().createTimer())
+    {
+        delivery_->onTimer = [this] { deliverDue(); };
+    }
+
+    int ComNumber() const override { return com_; }
+    void SetComNumber(int n) override { com_ = n; }
+    int Baud() const override { return baud_; }
+    void SetBaud(int baud) override
+    {
+        if (baud <= 0)
+            throw plat::PortError(plat::PortFault::BadSetting, "not a baud rate");
+        baud_ = baud;
+    }
+    int Parity() const override { return parity_; }
+    void SetParity(int parity) override
+    {
+        if (parity < 0 || parity > 4)
+            throw plat::PortError(plat::PortFault::BadSetting, "not a parity");
+        parity_ = parity;
+    }
+    int StopBits() const override { return stopBits_; }
+    void SetStopBits(int bits) override { stopBits_ = bits; }
+    unsigned HWFlowOptions() const override { return hwFlow_; }
+    void SetHWFlowOptions(unsigned bits) override { hwFlow_ = bits; }
+    bool RS485Mode() const override { return rs485_; }
+    void SetRS485Mode(bool on) override { rs485_ = on; }
+    bool Open() const override { return open_; }
+    void SetOpen(bool on) override
+    {
+        if (on && !open_) {
+            if (failOpen)
+                throw plat::PortError(plat::PortFault::NotFound, "COM" + std::to_string(com_) + ": device not found");
+            ++opens;
+        }
+        if (!on)
+            rx.clear();
+        open_ = on;
+    }
+    void ReleaseDevice() override
+    {
+        open_ = false;
+        rx.clear();
+        ++releases;
+    }
+    void PutBlock(const void* data, std::size_t count) override
+    {
+        if (!open_)
+            throw plat::PortError(plat::PortFault::NotOpen, "port is not open");
+        const auto* b = static_cast<const std::uint8_t*>(data);
+        Bytes frame(b, b + count);
+        sent.push_back({plat::clock().monotonicMs(), frame});
+        if (responder) {
+            Bytes answer = responder(frame);
+            if (!answer.empty())
+                arriveLater(std::move(answer), latencyMs);
+        }
+    }
+    std::uint8_t GetChar() override
+    {
+        if (rx.empty())
+            throw plat::PortError(plat::PortFault::BufferEmpty, "no received byte waiting");
+        const std::uint8_t b = rx.front();
+        rx.pop_front();
+        return b;
+    }
+    void FlushInBuffer() override
+    {
+        rx.clear();
+        ++flushes;
+    }
+
+    // Bytes reach the input buffer now and are announced.
+    void arrive(const Bytes& bytes)
+    {
+        if (!open_)
+            return;  // a closed line hears nothing
+        rx.insert(rx.end(), bytes.begin(), bytes.end());
+        if (OnTriggerAvail && !rx.empty())
+            OnTriggerAvail(rx.size());
+    }
+    // Bytes arrive ms later on the manual clock (at least 1 ms).
+    void arriveLater(Bytes bytes, int ms)
+    {
+        pending_.push_back({plat::clock().monotonicMs() + std::max(ms, 1), std::move(bytes)});
+        rearm();
+    }
+
+    std::function<Bytes(const Bytes&)> responder;
+    int latencyMs = 1;
+    bool failOpen = false;
+    std::vector<Sent> sent;
+    std::deque<std::uint8_t> rx;
+    int opens = 0;
+    int releases = 0;
+    int flushes = 0;
+
+private:
+    struct Pending {
+        std::int64_t dueMs;
+        Bytes bytes;
+    };
+
+    void rearm()
+    {
+        delivery_->setEnabled(false);
+        if (pending_.empty())
+            return;
+        std::int64_t first = pending_.front().dueMs;
+        for (const Pending& p : pending_)
+            first = std::min(first, p.dueMs);
+        delivery_->setInterval(static_cast<int>(std::max<std::int64_t>(first - plat::clock().monotonicMs(), 1)));
+        delivery_->setEnabled(true);
+    }
+    void deliverDue()
+    {
+        const std::int64_t now = plat::clock().monotonicMs();
+        std::vector<Bytes> due;
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (it->dueMs <= now) {
+                due.push_back(std::move(it->bytes));
+                it = pending_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        rearm();
+        for (const Bytes& b : due)
+            arrive(b);
+    }
+
+    std::unique_ptr<plat::Timer> delivery_;
+    std::vector<Pending> pending_;
+    int com_ = 0;
+    int baud_ = 0;
+    int parity_ = 0;
+    int stopBits_ = 1;
+    unsigned hwFlow_ = 0;
+    bool rs485_ = false;
+    bool open_ = false;
+};
+
+// Destination byte of a request frame; -1 for none.
+inline int destinationOf(const Bytes& f)
+{
+    if (f.size() >= 6 && f[0] == 0x10)
+        return f[1];
+    if (f.size() >= 10 && f[0] == 0x68)
+        return f[4];
+    return -1;
+}
+
+// Function code, and for SD2 frames the service code: 0x69 Connect, 0x6E Ident, 0x6C0B
+// ReadN, 0x630C WriteN, 0x6310 WriteB, 0x6308 SetTID.
+inline int serviceOf(const Bytes& f)
+{
+    if (f.size() >= 6 && f[0] == 0x10)
+        return f[3];
+    if (f.size() >= 10 && f[0] == 0x68)
+        return f[6] << 8 | f[7];
+    return -1;
+}
+
+inline constexpr int kConnect = 0x69;
+inline constexpr int kIdent = 0x6E;
+inline constexpr int kReadN = 0x6C0B;
+inline constexpr int kWriteN = 0x630C;
+inline constexpr int kWriteB = 0x6310;
+inline constexpr int kSetTID = 0x6308;
+
+// The channels, their stations and the simulated PLCs on the manual clock. ServerAddress
+// 126, MaxPacketLen 255, MaxBadCommCount 3, ConnectRate 1000, CommDelay 0, no restarts.
+struct ChannelTest : ::testing::Test {
+    plat::ManualClock clock{46365.5};
+    plat::ManualScheduler scheduler{clock};
+    plcsim::Simulator sim;
+    // PLC bus addresses (low bytes) that give no answer at all.
+    std::set<int> silent;
+    std::map<vx::TVariable*, int> done;  // completion hooks per variable
+    std::vector<std::string> messages;
+
+    void SetUp() override
+    {
+        silent.clear();
+        done.clear();
+        messages.clear();
+        plat::setClock(&clock);
+        plat::setTimerFactory(&scheduler);
+        vx::SetComPortFactory([] { return std::make_unique<FakePort>(); });
+        vx::SetMessageNotifier([this](vx::TMessageKind, const std::string& text) { messages.push_back(text); });
+        vx::Language = 1;
+        vx::InitializeComm();
+        vx::ServerAddress = 126;
+        vx::MaxPacketLen = 255;
+        vx::MaxBadCommCount = 3;
+        vx::ConnectRate = 1000;
+        vx::CommDelay = 0;
+        vx::MaxBadComToReset = 0;
+        vx::OnVariableRequestDone = [this](vx::TVariable* v) { ++done[v]; };
+    }
+    void TearDown() override
+    {
+        vx::OnVariableRequestDone = nullptr;
+        vx::FinalizeComm();
+        vx::ResetSettings();
+        vx::SetMessageNotifier(nullptr);
+        vx::SetComPortFactory(nullptr);
+        plat::setTimerFactory(nullptr);
+        plat::setClock(nullptr);
+    }
+
+    // A serial station on COM `com`, served by the simulator's PLC at the low byte of `bus`.
+    vx::TStation* station(std::int32_t bus, std::int32_t com = 1, std::int32_t timeout = 200)
+    {
+        vx::TStation* st = vx::StationList->AddStation();
+        st->Name = "PLC" + std::to_string(bus);
+        st->Primary->ConnectionType = vx::ctSerial;
+        st->Primary->PortNumber = com;
+        st->Primary->BaudRate = 19200;
+        st->Primary->Parity = 2;
+        st->Primary->BusAddress = bus;
+        st->Primary->Timeout = timeout;
+        if (!sim.station(static_cast<std::uint8_t>(bus & 0xFF)))
+            sim.addStation(static_cast<std::uint8_t>(bus & 0xFF)).setIdentity("HLX-7R  V2.31");
+        FakePort& line = port(vx::ComList->GetChannelForStation(st));
+        line.responder = [this](const Bytes& f) { return silent.count(destinationOf(f)) ? Bytes() : sim.answer(f); };
+        return st;
+    }
+    // An active PLC variable, read every period ms.
+    vx::TVariable* variable(vx::TStation* st, VARTYPE type, std::int32_t zone, std::int32_t address,
+                            std::uint32_t period = 100, std::int32_t bit = 0)
+    {
+        vx::TVariable* v = st->AddVariable();
+        v->Name = "V" + std::to_string(zone) + "_" + std::to_string(address) + "_" + std::to_string(bit);
+        v->CanonicalType = type;
+        v->RequestedType = type;
+        v->Zone = zone;
+        v->Address = address;
+        v->BitNumber = bit;
+        v->UpdatePeriod = period;
+        v->InitValue();
+        v->SetActive(true);
+        return v;
+    }
+    static FakePort& port(vx::TCOM* channel) { return dynamic_cast<FakePort&>(*channel->Port); }
+    plcsim::Station& plc(vx::TStation* st) { return *sim.station(static_cast<std::uint8_t>(st->GetConnParams().BusAddress & 0xFF)); }
+
+    void start() { vx::CommServer->StartCommunication(); }
+    void advance(std::int64_t ms) { scheduler.advance(ms); }
+    // Advances until the station is connected, at most bound ms.
+    bool connect(vx::TStation* st, std::int64_t bound = 2000)
+    {
+        auto ready = [st] { return st->State == vx::ssConnected && !st->Identity.empty(); };
+        for (std::int64_t t = 0; t < bound && !ready(); ++t)
+            advance(1);
+        return ready();
+    }
+    // Advances until pred holds, at most bound ms.
+    bool advanceUntil(const std::function<bool()>& pred, std::int64_t bound = 5000)
+    {
+        for (std::int64_t t = 0; t < bound && !pred(); ++t)
+            advance(1);
+        return pred();
+    }
+    // The frames sent on a channel's line from index `from` on.
+    static std::vector<FakePort::Sent> sentSince(vx::TCOM* channel, std::size_t from)
+    {
+        const auto& all = port(channel).sent;
+        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end()};
+    }
+};
+
+}  // namespace chantest

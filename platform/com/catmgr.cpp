@@ -52,24 +52,28 @@ public:
     {
         if (cCategories > 0 && !rgCategoryInfo)
             return E_POINTER;
-        for (ULONG i = 0; i < cCategories; ++i) {
-            const CATEGORYINFO& info = rgCategoryInfo[i];
-            const OLECHAR* end = std::find(std::begin(info.szDescription), std::end(info.szDescription), u'\0');
-            const std::u16string_view description(info.szDescription, static_cast<std::size_t>(end - info.szDescription));
-            if (classesRoot().setValue(categoryKey(info.catid), lcidName(info.lcid), description) != RegResult::ok)
-                return REGDB_E_WRITEREGDB;
-        }
-        return S_OK;
+        return orOutOfMemory([&] {
+            for (ULONG i = 0; i < cCategories; ++i) {
+                const CATEGORYINFO& info = rgCategoryInfo[i];
+                const OLECHAR* end = std::find(std::begin(info.szDescription), std::end(info.szDescription), u'\0');
+                const std::u16string_view description(info.szDescription, static_cast<std::size_t>(end - info.szDescription));
+                if (classesRoot().setValue(categoryKey(info.catid), lcidName(info.lcid), description) != RegResult::ok)
+                    return REGDB_E_WRITEREGDB;
+            }
+            return S_OK;
+        });
     }
 
     HRESULT UnRegisterCategories(ULONG cCategories, CATID rgcatid[]) override
     {
         if (cCategories > 0 && !rgcatid)
             return E_POINTER;
-        for (ULONG i = 0; i < cCategories; ++i)
-            if (const HRESULT hr = hresultOf(classesRoot().deleteTree(categoryKey(rgcatid[i]))); FAILED(hr))
-                return hr;
-        return S_OK;
+        return orOutOfMemory([&] {
+            for (ULONG i = 0; i < cCategories; ++i)
+                if (const HRESULT hr = hresultOf(classesRoot().deleteTree(categoryKey(rgcatid[i]))); FAILED(hr))
+                    return hr;
+            return S_OK;
+        });
     }
 
     HRESULT RegisterClassImplCategories(REFCLSID rclsid, ULONG cCategories, CATID rgcatid[]) override
@@ -116,7 +120,7 @@ public:
         *ppenumClsid = nullptr;
         if (const HRESULT hr = checkLists(cImplemented, rgcatidImpl, cRequired, rgcatidReq); FAILED(hr))
             return hr;
-        try {
+        return orOutOfMemory([&] {
             std::vector<GUID> classes;
             for (const auto& name : classesRoot().subkeys(u"CLSID")) {
                 const auto clsid = guidOfKey(name);
@@ -125,9 +129,7 @@ public:
             }
             *ppenumClsid = makeCom<GuidEnumerator>(std::move(classes)).detach();
             return S_OK;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
 
     HRESULT IsClassOfCategories(REFCLSID rclsid, ULONG cImplemented, const CATID rgcatidImpl[], ULONG cRequired,
@@ -135,7 +137,7 @@ public:
     {
         if (const HRESULT hr = checkLists(cImplemented, rgcatidImpl, cRequired, rgcatidReq); FAILED(hr))
             return hr;
-        return isOf(rclsid, cImplemented, rgcatidImpl, cRequired, rgcatidReq) ? S_OK : S_FALSE;
+        return orOutOfMemory([&] { return isOf(rclsid, cImplemented, rgcatidImpl, cRequired, rgcatidReq) ? S_OK : S_FALSE; });
     }
 
     HRESULT EnumImplCategoriesOfClass(REFCLSID, IEnumGUID** ppenumCatid) override
@@ -157,11 +159,13 @@ private:
     {
         if (count > 0 && !list)
             return E_POINTER;
-        const std::u16string base = classCategoriesKey(clsid, required);
-        for (ULONG i = 0; i < count; ++i)
-            if (classesRoot().createKey(base + u"\\" + guidToWString(list[i])) != RegResult::ok)
-                return REGDB_E_WRITEREGDB;
-        return S_OK;
+        return orOutOfMemory([&] {
+            const std::u16string base = classCategoriesKey(clsid, required);
+            for (ULONG i = 0; i < count; ++i)
+                if (classesRoot().createKey(base + u"\\" + guidToWString(list[i])) != RegResult::ok)
+                    return REGDB_E_WRITEREGDB;
+            return S_OK;
+        });
     }
 
     // Never creates a key: the class key may already be gone. The categories key goes with
@@ -170,14 +174,16 @@ private:
     {
         if (count > 0 && !list)
             return E_POINTER;
-        Registry& reg = classesRoot();
-        const std::u16string base = classCategoriesKey(clsid, required);
-        for (ULONG i = 0; i < count; ++i)
-            if (const HRESULT hr = hresultOf(reg.deleteTree(base + u"\\" + guidToWString(list[i]))); FAILED(hr))
-                return hr;
-        if (reg.keyExists(base) && reg.subkeys(base).empty() && reg.valueNames(base).empty() && !reg.value(base))
-            return hresultOf(reg.deleteKey(base));
-        return S_OK;
+        return orOutOfMemory([&] {
+            Registry& reg = classesRoot();
+            const std::u16string base = classCategoriesKey(clsid, required);
+            for (ULONG i = 0; i < count; ++i)
+                if (const HRESULT hr = hresultOf(reg.deleteTree(base + u"\\" + guidToWString(list[i]))); FAILED(hr))
+                    return hr;
+            if (reg.keyExists(base) && reg.subkeys(base).empty() && reg.valueNames(base).empty() && !reg.value(base))
+                return hresultOf(reg.deleteKey(base));
+            return S_OK;
+        });
     }
 
     static HRESULT checkLists(ULONG cImplemented, const CATID impl[], ULONG cRequired, const CATID req[])
@@ -214,14 +220,11 @@ private:
 HRESULT registerComponentCategoriesManager(DWORD* cookie)
 {
     DWORD registration = 0;
-    HRESULT hr;
-    try {
+    const HRESULT hr = orOutOfMemory([&] {
         const auto factory = makeCom<ClassFactory<CategoriesManager>>();
-        hr = CoRegisterClassObject(CLSID_StdComponentCategoriesMgr, factory.get(), CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                   REGCLS_MULTIPLEUSE, &registration);
-    } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-    }
+        return CoRegisterClassObject(CLSID_StdComponentCategoriesMgr, factory.get(), CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                     REGCLS_MULTIPLEUSE, &registration);
+    });
     if (cookie)
         *cookie = registration;
     return hr;

@@ -24,20 +24,8 @@ struct ConnectionTraits {
     }
 };
 
-struct PointTraits {
-    using Stored = ComPtr<IConnectionPoint>;
-    using Element = IConnectionPoint*;
-    static HRESULT copyOut(const Stored& p, Element& out) { return p.copyTo(&out); }
-    static void discard(Element& e)
-    {
-        if (e)
-            e->Release();
-        e = nullptr;
-    }
-};
-
 using ConnectionEnumerator = Enumerator<IEnumConnections, ConnectionTraits>;
-using PointEnumerator = Enumerator<IEnumConnectionPoints, PointTraits>;
+using PointEnumerator = Enumerator<IEnumConnectionPoints, InterfaceTraits<IConnectionPoint>>;
 
 }  // namespace
 
@@ -102,7 +90,11 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
     if (++lastCookie_ == 0)
         ++lastCookie_;
     const DWORD cookie = lastCookie_;
-    connections_.push_back(Connection{cookie, sink});
+    try {
+        connections_.push_back(Connection{cookie, sink});
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
     *pdwCookie = cookie;
     if (hook_)
         hook_(sink.get(), true);
@@ -127,15 +119,13 @@ HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum)
     if (!ppEnum)
         return E_POINTER;
     *ppEnum = nullptr;
-    try {
+    return orOutOfMemory([&] {
         std::vector<ConnectionTraits::Stored> items;
         for (const auto& c : connections_)
             items.push_back({c.sink, c.cookie});
         *ppEnum = makeCom<ConnectionEnumerator>(std::move(items)).detach();
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 std::vector<ComPtr<IUnknown>> ConnectionPoint::sinks() const
@@ -161,15 +151,13 @@ HRESULT ConnectionPointContainer::EnumConnectionPoints(IEnumConnectionPoints** p
     if (!ppEnum)
         return E_POINTER;
     *ppEnum = nullptr;
-    try {
+    return orOutOfMemory([&] {
         std::vector<ComPtr<IConnectionPoint>> items;
         for (const auto& p : points_)
             items.emplace_back(p.get());
         *ppEnum = makeCom<PointEnumerator>(std::move(items)).detach();
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT ConnectionPointContainer::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)

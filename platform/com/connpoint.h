@@ -60,7 +60,8 @@ enum class ConnectionLimit { single, multiple };
 
 // Told after a sink was connected (true) and after one was disconnected (false). The sink
 // pointer is what the sink's QueryInterface gave for the point's interface, so it may be
-// cast to that interface. The hook may advise and unadvise on the same point.
+// cast to that interface. The hook may advise and unadvise on the same point; it must not
+// throw, since it runs inside the client's Advise or Unadvise call.
 using SinkHook = std::function<void(IUnknown* sink, bool connected)>;
 
 class ConnectionPoint final : public IConnectionPoint {

@@ -103,14 +103,12 @@ public:
         if (!ppenum)
             return E_POINTER;
         *ppenum = nullptr;
-        try {
+        return orOutOfMemory([&] {
             ComPtr<Enumerator> copy(spawn());
             copy->pos_ = pos_;
             *ppenum = copy.detach();
             return S_OK;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
 
 protected:
@@ -140,9 +138,11 @@ struct StringTraits {
     }
 };
 
-struct UnknownTraits {
-    using Stored = ComPtr<IUnknown>;
-    using Element = IUnknown*;
+// Interface pointers of one kind (IUnknown, IConnectionPoint, ...).
+template <class I>
+struct InterfaceTraits {
+    using Stored = ComPtr<I>;
+    using Element = I*;
     static HRESULT copyOut(const Stored& p, Element& out) { return p.copyTo(&out); }
     static void discard(Element& e)
     {
@@ -151,6 +151,7 @@ struct UnknownTraits {
         e = nullptr;
     }
 };
+using UnknownTraits = InterfaceTraits<IUnknown>;
 
 struct GuidTraits {
     using Stored = GUID;

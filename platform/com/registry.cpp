@@ -32,6 +32,9 @@ struct RegistryNode {
 namespace {
 
 constexpr std::size_t maxKeyName = 255;
+// As deep as a Windows registry tree may go. The limit also bounds the recursion of copying,
+// writing and freeing a tree, and the work of loading one key line.
+constexpr std::size_t maxKeyDepth = 512;
 constexpr std::size_t maxValueName = 16383;
 constexpr std::string_view fileHeader = "VornRegistry 1";
 
@@ -52,7 +55,7 @@ std::optional<std::vector<std::u16string>> splitPath(std::u16string_view path)
     while (true) {
         const std::size_t end = std::min(path.find(u'\\', start), path.size());
         const std::u16string_view part = path.substr(start, end - start);
-        if (part.empty() || part.size() > maxKeyName)
+        if (part.empty() || part.size() > maxKeyName || parts.size() == maxKeyDepth)
             return std::nullopt;
         if (std::any_of(part.begin(), part.end(), [](char16_t c) { return c < 0x20; }))
             return std::nullopt;
@@ -137,6 +140,18 @@ std::vector<const T*> sortedByFold(const std::vector<T>& items)
     for (const T& i : items)
         out.push_back(&i);
     std::sort(out.begin(), out.end(), [](const T* a, const T* b) { return a->folded < b->folded; });
+    return out;
+}
+
+// Names as created, in case-insensitive order. The empty name, which only the default value
+// has (a key's never is), is left out.
+template <class T>
+std::vector<std::u16string> namesInOrder(const std::vector<T>& items)
+{
+    std::vector<std::u16string> out;
+    for (const T* i : sortedByFold(items))
+        if (!i->name.empty())
+            out.push_back(i->name);
     return out;
 }
 
@@ -554,11 +569,7 @@ std::vector<std::u16string> Registry::subkeys(std::u16string_view key) const
     const auto parts = splitPath(key);
     std::lock_guard lock(mutex_);
     const RegistryNode* node = parts ? find(*root_, *parts) : nullptr;
-    std::vector<std::u16string> out;
-    if (node)
-        for (const RegistryNode* c : sortedByFold(node->children))
-            out.push_back(c->name);
-    return out;
+    return node ? namesInOrder(node->children) : std::vector<std::u16string>{};
 }
 
 std::vector<std::u16string> Registry::valueNames(std::u16string_view key) const
@@ -566,12 +577,7 @@ std::vector<std::u16string> Registry::valueNames(std::u16string_view key) const
     const auto parts = splitPath(key);
     std::lock_guard lock(mutex_);
     const RegistryNode* node = parts ? find(*root_, *parts) : nullptr;
-    std::vector<std::u16string> out;
-    if (node)
-        for (const RegValue* v : sortedByFold(node->values))
-            if (!v->name.empty())
-                out.push_back(v->name);
-    return out;
+    return node ? namesInOrder(node->values) : std::vector<std::u16string>{};
 }
 
 Registry& classesRoot()

@@ -28,7 +28,8 @@ enum class RegResult {
     ok,
     notFound,     // the key or value does not exist
     hasSubkeys,   // deleteKey of a key that still has subkeys
-    badName,      // empty path component, a name longer than 255 characters or with a control character, or the root itself
+    badName,      // empty path component, a name longer than 255 characters or with a control character, a path of
+                  // more than 512 levels, or the root itself
     writeFailed,  // the backing file could not be written; nothing was changed (lastError says why)
 };
 

@@ -122,11 +122,14 @@ HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContex
     if (!initialised())
         return CO_E_NOTINITIALIZED;
     std::lock_guard lock(tableMutex);
-    const DWORD cookie = ++lastCookie;
-    classTable.push_back(ClassEntry{rclsid, com::ComPtr<IUnknown>(pUnk), dwClsContext, flags, cookie,
-                                    std::this_thread::get_id(), (flags & REGCLS_SUSPENDED) != 0, false});
-    *lpdwRegister = cookie;
-    return S_OK;
+    return com::orOutOfMemory([&] {
+        const DWORD cookie = lastCookie + 1;
+        classTable.push_back(ClassEntry{rclsid, com::ComPtr<IUnknown>(pUnk), dwClsContext, flags, cookie,
+                                        std::this_thread::get_id(), (flags & REGCLS_SUSPENDED) != 0, false});
+        lastCookie = cookie;
+        *lpdwRegister = cookie;
+        return S_OK;
+    });
 }
 
 HRESULT CoRevokeClassObject(DWORD dwRegister)

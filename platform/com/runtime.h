@@ -95,7 +95,8 @@ private:
 };
 
 // Class factory of T, a ComObject. Instances come from make (default: a new T); the factory
-// itself does not keep the server alive, its locks do. No aggregation.
+// itself does not keep the server alive, its locks do. No aggregation. A maker that throws
+// gives E_OUTOFMEMORY for std::bad_alloc and E_FAIL for anything else.
 template <class T>
 class ClassFactory : public ComObject<IClassFactory> {
 public:
@@ -118,6 +119,8 @@ public:
             return object->QueryInterface(riid, ppvObject);
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_FAIL;  // nothing may be thrown across the interface to the client
         }
     }
 

@@ -1,6 +1,7 @@
 #include "safearray.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "alloc.h"
@@ -156,6 +157,14 @@ bool indexOf(SAFEARRAY* psa, const LONG* rgIndices, ULONG& i)
     return true;
 }
 
+// The checks SafeArrayGetLBound and SafeArrayGetUBound share.
+HRESULT checkBoundQuery(SAFEARRAY* psa, UINT nDim, const LONG* out)
+{
+    if (!psa || !out)
+        return E_INVALIDARG;
+    return nDim < 1 || nDim > psa->cDims ? DISP_E_BADINDEX : S_OK;
+}
+
 void freeArray(SAFEARRAY* psa)
 {
     CoTaskMemFree(psa->pvData);
@@ -171,6 +180,10 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound)
         return nullptr;
     const ULONG count = rgsabound[0].cElements;
     if (count > 0x7FFFFFFFu / size)
+        return nullptr;
+    // Every index, and the upper bound (one below the lower when empty), must fit a LONG.
+    const long long upper = static_cast<long long>(rgsabound[0].lLbound) + count - 1;
+    if (upper > INT32_MAX || upper < INT32_MIN)
         return nullptr;
     auto* block = static_cast<ArrayBlock*>(CoTaskMemAlloc(sizeof(ArrayBlock)));
     if (!block)
@@ -242,23 +255,19 @@ UINT SafeArrayGetElemsize(SAFEARRAY* psa) { return psa ? psa->cbElements : 0; }
 
 HRESULT SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* plLbound)
 {
-    if (!psa || !plLbound)
-        return E_INVALIDARG;
-    if (nDim < 1 || nDim > psa->cDims)
-        return DISP_E_BADINDEX;
-    *plLbound = psa->rgsabound[0].lLbound;
-    return S_OK;
+    const HRESULT hr = checkBoundQuery(psa, nDim, plLbound);
+    if (SUCCEEDED(hr))
+        *plLbound = psa->rgsabound[0].lLbound;
+    return hr;
 }
 
 HRESULT SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound)
 {
-    if (!psa || !plUbound)
-        return E_INVALIDARG;
-    if (nDim < 1 || nDim > psa->cDims)
-        return DISP_E_BADINDEX;
-    // An empty array has its upper bound one below the lower.
-    *plUbound = static_cast<LONG>(static_cast<long long>(psa->rgsabound[0].lLbound) + psa->rgsabound[0].cElements - 1);
-    return S_OK;
+    const HRESULT hr = checkBoundQuery(psa, nDim, plUbound);
+    // An empty array has its upper bound one below the lower; SafeArrayCreate made sure it fits.
+    if (SUCCEEDED(hr))
+        *plUbound = static_cast<LONG>(static_cast<long long>(psa->rgsabound[0].lLbound) + psa->rgsabound[0].cElements - 1);
+    return hr;
 }
 
 HRESULT SafeArrayGetVartype(SAFEARRAY* psa, VARTYPE* pvt)

@@ -31,7 +31,8 @@ inline constexpr USHORT FADF_DISPATCH = 0x0400;
 inline constexpr USHORT FADF_VARIANT = 0x0800;
 
 // Element types: 2..23 but 15, BSTR, VARIANT, UNKNOWN and DISPATCH included. Zero-filled.
-// Null for another element type, cDims other than 1, or when memory runs out.
+// Null for another element type, cDims other than 1, bounds whose indexes (the upper bound
+// included) do not all fit a LONG, or when memory runs out.
 SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound);
 SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements);
 // Clears every element (frees strings, releases interfaces, clears variants) and frees the

@@ -5,6 +5,7 @@
 // Interfaces are structs of pure virtual methods in the published order and no virtual
 // destructor; each names its IID as the static member `iid`, read through uuidof<I>().
 #include <atomic>
+#include <new>
 #include <tuple>
 #include <utility>
 
@@ -172,6 +173,18 @@ private:
     std::atomic<ULONG> refs_{0};
     const bool counted_ = true;
 };
+
+// Runs the body of a COM method, which gives an HRESULT: running out of memory inside it becomes
+// E_OUTOFMEMORY, since nothing may be thrown across an interface.
+template <class Body>
+HRESULT orOutOfMemory(Body&& body)
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
 
 // Creates a ComObject-derived object and owns its first reference.
 template <class T, class... Args>

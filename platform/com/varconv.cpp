@@ -15,7 +15,8 @@
 //   into each other by QueryInterface (objects have no Value property here). By-reference and
 //   vector targets are DISP_E_BADVARTYPE; a by-reference source is followed.
 // - Arrays convert element by element into a new array with the same bounds; the first element
-//   that fails fails the whole conversion. A scalar never becomes an array or the reverse.
+//   that fails fails the whole conversion. A scalar never becomes an array or the reverse. An
+//   array whose own element type is not the one its variant names is DISP_E_BADVARTYPE.
 #include <algorithm>
 #include <cctype>
 #include <cfloat>
@@ -829,6 +830,10 @@ HRESULT convertArray(const VARIANT& src, VARTYPE vt, const com::ProcessLocale& l
         return DISP_E_TYPEMISMATCH;
     const VARTYPE from = src.vt & VT_TYPEMASK;
     const VARTYPE to = vt & VT_TYPEMASK;
+    // Elements are read by the variant's type, with the array's stride: the two must agree.
+    VARTYPE stored = VT_EMPTY;
+    if (FAILED(SafeArrayGetVartype(sa, &stored)) || stored != from)
+        return DISP_E_BADVARTYPE;
     SAFEARRAY* result = SafeArrayCreateVector(to, sa->rgsabound[0].lLbound, sa->rgsabound[0].cElements);
     if (!result)
         return E_OUTOFMEMORY;

@@ -4,6 +4,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "platform/text.h"
 #include "safearray.h"
 
 namespace com {
@@ -229,10 +230,10 @@ Variant& Variant::setString(Bstr&& text)
 
 Variant& Variant::setUnknown(IUnknown* p)
 {
-    if (p)
-        p->AddRef();
+    // Held before clearing, which may release p's last other reference (or throw).
+    ComPtr<IUnknown> held(p);
     clear();
-    v_.punkVal = p;
+    v_.punkVal = held.detach();
     v_.vt = VT_UNKNOWN;
     return *this;
 }
@@ -266,18 +267,13 @@ std::optional<std::u16string> Variant::toU16(USHORT flags) const
     VariantInit(&out);
     if (FAILED(VariantChangeType(&out, &v_, flags, VT_BSTR)))
         return std::nullopt;
-    Bstr s = Bstr::attach(out.bstrVal);
-    return s.toU16();
+    return Bstr::attach(out.bstrVal).toU16();
 }
 
 std::optional<std::string> Variant::toUtf8(USHORT flags) const
 {
-    VARIANT out;
-    VariantInit(&out);
-    if (FAILED(VariantChangeType(&out, &v_, flags, VT_BSTR)))
-        return std::nullopt;
-    Bstr s = Bstr::attach(out.bstrVal);
-    return s.toUtf8();
+    const auto text = toU16(flags);
+    return text ? std::optional<std::string>(plat::utf16ToUtf8(*text)) : std::nullopt;
 }
 
 HRESULT Variant::changeType(VARTYPE vt, USHORT flags) { return VariantChangeType(&v_, &v_, flags, vt); }

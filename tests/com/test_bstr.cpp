@@ -3,23 +3,13 @@
 #include <cstring>
 #include <new>
 
+#include "alloc_balance.h"
 #include "platform/com/alloc.h"
 #include "platform/com/bstr.h"
 
 namespace {
 
-class Bstr : public ::testing::Test {
-protected:
-    void SetUp() override { start_ = com::taskAllocStats(); }
-    void TearDown() override
-    {
-        com::clearTaskAllocFailure();
-        EXPECT_EQ(com::taskAllocStats().liveBlocks, start_.liveBlocks) << "a BSTR leaked";
-    }
-
-private:
-    com::TaskAllocStats start_;
-};
+class Bstr : public comtest::TaskAllocBalance {};
 
 DWORD prefix(BSTR s)
 {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <functional>
 
+#include "failing_new.h"
 #include "platform/com/catmgr.h"
 #include "platform/com/opcda.h"
 #include "platform/com/registry.h"
@@ -188,6 +190,39 @@ TEST_F(CategoriesManager, WriteFailureIsReported)
     EXPECT_EQ(reg_->RegisterClassImplCategories(CLSID_Server, 1, &catid), REGDB_E_WRITEREGDB);
     com::classesRoot().detachFile();
     EXPECT_FALSE(com::classesRoot().keyExists(serverKey));
+}
+
+TEST_F(CategoriesManager, RunningOutOfMemoryIsAResultNotAnException)
+{
+    CATEGORYINFO category = info(CATID_OPCDAServer20, u"OPC Data Access Servers Version 2.0");
+    CATID catid = CATID_OPCDAServer20;
+    struct Call {
+        const char* name;
+        std::function<HRESULT()> call;
+    };
+    const Call calls[] = {
+        {"register category", [&] { return reg_->RegisterCategories(1, &category); }},
+        {"register class", [&] { return reg_->RegisterClassImplCategories(CLSID_Server, 1, &catid); }},
+        {"ask", [&] { return implementsOnly(CLSID_Server, catid); }},
+        {"enumerate", [&] {
+             com::ComPtr<IEnumGUID> e;
+             return info_->EnumClassesOfCategories(1, &catid, static_cast<ULONG>(-1), nullptr, e.put());
+         }},
+        {"unregister class", [&] { return reg_->UnRegisterClassImplCategories(CLSID_Server, 1, &catid); }},
+        {"unregister category", [&] { return reg_->UnRegisterCategories(1, &catid); }},
+    };
+    // Each call in turn sees every allocation it makes fail, until it needs none that fails.
+    for (const Call& c : calls) {
+        SCOPED_TRACE(c.name);
+        HRESULT hr = E_OUTOFMEMORY;
+        bool threw = false;
+        for (std::size_t n = 0; hr == E_OUTOFMEMORY && n < 1000; ++n)
+            hr = comtest::resultWhileNewFails(n, c.call, threw);
+        EXPECT_FALSE(threw);
+        EXPECT_TRUE(SUCCEEDED(hr)) << hr;
+    }
+    EXPECT_FALSE(com::classesRoot().keyExists(categoryKey));
+    EXPECT_FALSE(com::classesRoot().keyExists(implementedKey));
 }
 
 TEST_F(CategoriesManager, OtherQueriesAreNotImplemented)

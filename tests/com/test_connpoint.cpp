@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "failing_new.h"
 #include "platform/com/connpoint.h"
 
 namespace {
@@ -162,6 +163,21 @@ TEST(ConnectionPoints, RefusedAdviseAndUnadvise)
     // A cookie of one point means nothing to another.
     ASSERT_EQ(cp->Advise(sink.get(), &c), S_OK);
     EXPECT_EQ(findPoint(host, IShutdownSink::iid)->Unadvise(c), CONNECT_E_NOCONNECTION);
+}
+
+TEST(ConnectionPoints, AdviseWithoutMemoryConnectsNothing)
+{
+    auto host = com::makeCom<Host>();
+    auto cp = findPoint(host, IDataSink::iid);
+    auto sink = com::makeCom<DataSink>();
+    DWORD c = 99;
+    bool threw = false;
+    EXPECT_EQ(comtest::resultWhileNewFails(0, [&] { return cp->Advise(sink.get(), &c); }, threw), E_OUTOFMEMORY);
+    EXPECT_FALSE(threw);
+    EXPECT_EQ(c, 0u);
+    EXPECT_TRUE(host->data.sinks().empty());
+    EXPECT_TRUE(host->events.empty());
+    EXPECT_EQ(sink->refCount(), 1u);
 }
 
 TEST(ConnectionPoints, HookMayChangeConnectionsWhileItIsTold)

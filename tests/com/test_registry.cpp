@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -41,6 +43,23 @@ std::string dump(const Registry& reg, const std::u16string& key = {})
         text += plat::utf16ToUtf8(path) + "\n" + dump(reg, path);
     }
     return text;
+}
+
+// A registry file with the given K and V lines, ended by a correct end mark.
+std::string registryFile(const std::vector<std::string>& lines)
+{
+    std::string body = "VornRegistry 1\n";
+    for (const auto& l : lines)
+        body += l + "\n";
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const char ch : body) {
+        crc ^= static_cast<std::uint8_t>(ch);
+        for (int k = 0; k < 8; ++k)
+            crc = crc & 1 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+    }
+    char end[40];
+    std::snprintf(end, sizeof end, "E\t%zu\t%08X\n", lines.size(), crc ^ 0xFFFFFFFFu);
+    return body + end;
 }
 
 class RegistryTest : public ::testing::Test {
@@ -99,6 +118,34 @@ TEST_F(RegistryTest, MalformedNamesAreRefused)
     EXPECT_EQ(reg.setValue(u"A", std::u16string(16384, u'v'), u"x"), RegResult::badName);
     EXPECT_EQ(reg.deleteKey(u""), RegResult::badName) << "the root cannot go";
     EXPECT_EQ(reg.subkeys(u"").size(), 1u) << "nothing else was created";
+}
+
+TEST_F(RegistryTest, KeysGoAtMost512LevelsDeep)
+{
+    auto chain = [](std::size_t levels) {
+        std::u16string path = u"k";
+        for (std::size_t i = 1; i < levels; ++i)
+            path += u"\\k";
+        return path;
+    };
+    Registry reg;
+    EXPECT_EQ(reg.createKey(chain(512)), RegResult::ok);
+    EXPECT_EQ(reg.createKey(chain(513)), RegResult::badName);
+    EXPECT_EQ(reg.setValue(chain(513), u"", u"x"), RegResult::badName);
+    EXPECT_FALSE(reg.keyExists(chain(513)));
+
+    // A file with a far deeper key, whose end mark is right, is damaged all the same: loading it
+    // must neither take quadratic time nor run out of stack.
+    writeAll(file_, registryFile({"K\t" + plat::utf16ToUtf8(chain(200'000)), "V\tname\tdata"}));
+    Registry loaded;
+    std::string error;
+    EXPECT_FALSE(loaded.attachFile(file_, &error));
+    EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+    EXPECT_TRUE(loaded.subkeys(u"").empty());
+
+    writeAll(file_, registryFile({"K\t" + plat::utf16ToUtf8(chain(512)), "V\tname\tdata"}));
+    EXPECT_TRUE(loaded.attachFile(file_, &error)) << error;
+    EXPECT_EQ(loaded.value(chain(512), u"name"), u"data");
 }
 
 TEST_F(RegistryTest, DeleteKeyNeedsALeafAndDeleteTreeTakesEverything)

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
+#include "failing_new.h"
 #include "platform/com/runtime.h"
 
 namespace {
@@ -270,6 +273,39 @@ TEST_F(Runtime, FactoryMakerFailuresAreOutOfMemory)
         EXPECT_EQ(factory->CreateInstance(nullptr, IWidget::iid, &p), E_OUTOFMEMORY);
         EXPECT_EQ(p, nullptr);
     }
+}
+
+TEST_F(Runtime, FactoryMakerExceptionsStayOnTheServerSide)
+{
+    auto factory = com::makeCom<WidgetFactory>([]() -> com::ComPtr<Widget> { throw std::runtime_error("no configuration"); });
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IWidget::iid, &p), E_FAIL);
+    EXPECT_EQ(p, nullptr);
+}
+
+TEST_F(Runtime, RegistrationWithoutMemoryIsRefused)
+{
+    const auto factory = com::makeCom<WidgetFactory>();
+    std::vector<DWORD> cookies;
+    cookies.reserve(10'000);
+    // The class table needs memory only when it grows: register until it does.
+    HRESULT hr = S_OK;
+    bool threw = false;
+    while (hr == S_OK && cookies.size() < 10'000) {
+        DWORD cookie = 99;
+        hr = comtest::resultWhileNewFails(
+            0, [&] { return CoRegisterClassObject(CLSID_Widget, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie); },
+            threw);
+        if (hr == S_OK)
+            cookies.push_back(cookie);
+        else
+            EXPECT_EQ(cookie, 0u);
+    }
+    EXPECT_FALSE(threw);
+    EXPECT_EQ(hr, E_OUTOFMEMORY);
+    EXPECT_EQ(factory->refCount(), 1u + cookies.size());
+    for (DWORD c : cookies)
+        CoRevokeClassObject(c);
 }
 
 TEST_F(Runtime, LastObjectOrLockGoneIsReported)

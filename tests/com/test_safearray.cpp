@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 
+#include "alloc_balance.h"
 #include "platform/com/alloc.h"
 #include "platform/com/safearray.h"
 
@@ -9,18 +11,7 @@ namespace {
 
 class Probe : public com::ComObject<IUnknown> {};
 
-class SafeArray : public ::testing::Test {
-protected:
-    void SetUp() override { start_ = com::taskAllocStats(); }
-    void TearDown() override
-    {
-        com::clearTaskAllocFailure();
-        EXPECT_EQ(com::taskAllocStats().liveBlocks, start_.liveBlocks) << "an array or element leaked";
-    }
-
-private:
-    com::TaskAllocStats start_;
-};
+class SafeArray : public comtest::TaskAllocBalance {};
 
 TEST_F(SafeArray, DescriptorLayoutMatchesWindows)
 {
@@ -106,6 +97,39 @@ TEST_F(SafeArray, BoundsAndIndexes)
         for (LONG outside : {c.lbound - 1, c.ubound + 1}) {
             EXPECT_EQ(SafeArrayGetElement(sa, &outside, &v), DISP_E_BADINDEX);
             EXPECT_EQ(SafeArrayPutElement(sa, &outside, &v), DISP_E_BADINDEX);
+        }
+        SafeArrayDestroy(sa);
+    }
+}
+
+TEST_F(SafeArray, BoundsWhoseIndexesDoNotFitALongAreRefused)
+{
+    // Every element needs a LONG index, and so does the upper bound, one below the lower in an
+    // empty array.
+    struct Case {
+        LONG lbound;
+        ULONG count;
+        bool created;
+    };
+    const Case cases[] = {
+        {INT32_MAX, 1, true},      {INT32_MAX, 2, false},    {INT32_MAX - 9, 10, true}, {INT32_MAX - 9, 11, false},
+        {INT32_MIN, 1, true},      {INT32_MIN, 0, false},    {INT32_MIN + 1, 0, true},  {-5, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.lbound << " + " << c.count);
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_UI1, c.lbound, c.count);
+        EXPECT_EQ(sa != nullptr, c.created);
+        if (!sa)
+            continue;
+        LONG ub = 0;
+        EXPECT_EQ(SafeArrayGetUBound(sa, 1, &ub), S_OK);
+        EXPECT_EQ(ub, static_cast<long long>(c.lbound) + c.count - 1);
+        if (c.count > 0) {
+            BYTE v = 9;
+            EXPECT_EQ(SafeArrayPutElement(sa, &ub, &v), S_OK);
+            v = 0;
+            EXPECT_EQ(SafeArrayGetElement(sa, &ub, &v), S_OK);
+            EXPECT_EQ(v, 9);
         }
         SafeArrayDestroy(sa);
     }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "alloc_balance.h"
 #include "platform/clock.h"
 #include "platform/com/alloc.h"
 #include "platform/com/locale.h"
@@ -148,22 +149,18 @@ void runTable(const std::vector<Case>& cases)
     }
 }
 
-class VarConv : public ::testing::Test {
+class VarConv : public comtest::TaskAllocBalance {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(com::setProcessLocale(com::ProcessLocale::english()));
-        start_ = com::taskAllocStats();
+        TaskAllocBalance::SetUp();
     }
     void TearDown() override
     {
-        com::clearTaskAllocFailure();
         com::setProcessLocale(com::ProcessLocale::english());
-        EXPECT_EQ(com::taskAllocStats().liveBlocks, start_.liveBlocks) << "a value leaked";
+        TaskAllocBalance::TearDown();
     }
-
-private:
-    com::TaskAllocStats start_;
 };
 
 TEST_F(VarConv, RoundingIsHalfToEven)
@@ -646,6 +643,32 @@ TEST_F(VarConv, AnArrayElementThatFailsFailsTheWhole)
         const Variant src = arrayVariant(vectorOf(c.from, 1, c.values));
         Variant dest = Str("untouched");
         EXPECT_EQ(VariantChangeType(dest.get(), src.get(), 0, c.to), c.hr);
+        EXPECT_EQ(dest.toUtf8(), "untouched");
+    }
+}
+
+TEST_F(VarConv, AnArrayOfOtherElementsThanItsTypeSaysIsRefused)
+{
+    struct Mislabelled {
+        const char* name;
+        VARTYPE elements;
+        VARTYPE claimed;
+    };
+    const Mislabelled cases[] = {
+        {"variants called integers", VT_VARIANT, VT_I4},
+        {"decimals called bytes", VT_DECIMAL, VT_UI1},
+        {"bytes called variants", VT_UI1, VT_VARIANT},
+        {"bytes called decimals", VT_UI1, VT_DECIMAL},
+    };
+    for (const Mislabelled& c : cases) {
+        SCOPED_TRACE(c.name);
+        VARIANT raw;
+        VariantInit(&raw);
+        raw.vt = VT_ARRAY | c.claimed;
+        raw.parray = SafeArrayCreateVector(c.elements, 0, 2);
+        const Variant src = Variant::attach(raw);
+        Variant dest = Str("untouched");
+        EXPECT_EQ(VariantChangeType(dest.get(), src.get(), 0, VT_ARRAY | VT_BSTR), DISP_E_BADVARTYPE);
         EXPECT_EQ(dest.toUtf8(), "untouched");
     }
 }

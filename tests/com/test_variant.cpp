@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <new>
 
+#include "alloc_balance.h"
 #include "platform/com/alloc.h"
 #include "platform/com/safearray.h"
 #include "platform/com/variant.h"
@@ -11,18 +12,7 @@ namespace {
 
 class Probe : public com::ComObject<IUnknown> {};
 
-class Variant : public ::testing::Test {
-protected:
-    void SetUp() override { start_ = com::taskAllocStats(); }
-    void TearDown() override
-    {
-        com::clearTaskAllocFailure();
-        EXPECT_EQ(com::taskAllocStats().liveBlocks, start_.liveBlocks) << "a value leaked";
-    }
-
-private:
-    com::TaskAllocStats start_;
-};
+class Variant : public comtest::TaskAllocBalance {};
 
 VARIANT bstrVariant(const char16_t* text)
 {
@@ -269,6 +259,18 @@ TEST_F(Variant, WrapperCopiesMovesAndHandsOver)
     EXPECT_EQ(arr.vt(), VT_ARRAY | VT_R8);
     EXPECT_THROW(arr.setArray(nullptr), std::invalid_argument);
     EXPECT_EQ(arr.vt(), VT_ARRAY | VT_R8);
+}
+
+TEST_F(Variant, SetterThatCannotClearKeepsNoReference)
+{
+    auto probe = com::makeCom<Probe>();
+    com::Variant v;
+    v.setArray(SafeArrayCreateVector(VT_I4, 0, 1));
+    ASSERT_EQ(SafeArrayLock(v.get()->parray), S_OK);
+    EXPECT_THROW(v.setUnknown(probe->unknown()), std::invalid_argument);
+    EXPECT_EQ(probe->refCount(), 1u);
+    EXPECT_EQ(v.vt(), VT_ARRAY | VT_I4);
+    SafeArrayUnlock(v.get()->parray);
 }
 
 TEST_F(Variant, WrapperCopyThrowsWhenMemoryRunsOut)

@@ -151,6 +151,19 @@ void TCOM::ReportFailure(const char* where, const std::exception* e)
         NotifyMessage(TMessageKind::Error, text);
 }
 
+void TCOM::FailUnsent(std::unique_ptr<TPacket> packet, const std::string& why)
+{
+    if (!packet)
+        return;
+    TStation* station = packet->Station;
+    LogNote(Name + ": " + PacketKindName(packet->Kind) + " not sent: " + why);
+    packet.reset();
+    if (station) {
+        ++station->ErrorCount;
+        station->SetState(ssFailed);
+    }
+}
+
 void TCOM::SetPortNumber(std::int32_t port)
 {
     if (Port->ComNumber() != port)
@@ -206,7 +219,7 @@ void TCOM::Start()
             if (s->State != ssBlocked)
                 s->SetState(ssDisconnected);
     Schedule();
-    if ((ReadQueue.empty() && WriteQueue.empty()) || Port->Open())
+    if (!HasSerialLine() || (ReadQueue.empty() && WriteQueue.empty()) || Port->Open())
         return;
     try {
         Port->SetOpen(true);

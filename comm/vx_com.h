@@ -170,6 +170,11 @@ public:
     std::array<std::uint8_t, kRxBufferSize> RxBuffer{};
 
 protected:
+    // False for channels whose own transport is not a serial line: Start opens no port.
+    virtual bool HasSerialLine() const { return true; }
+    // A request that cannot go: its station counts an error and fails, the packet is freed
+    // with its hooks.
+    void FailUnsent(std::unique_ptr<TPacket> packet, const std::string& why);
     static bool CommunicationRunning();
     // What an event handler could not handle goes where the program shows exceptions.
     void ReportFailure(const char* where, const std::exception* e);

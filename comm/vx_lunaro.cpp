@@ -8,4 +8,9 @@ TLunaro::TLunaro(TTreeObject* owner) : TCOM(owner)
     Name = "Lunaro";
 }
 
+void TLunaro::SendPacket(std::unique_ptr<TPacket> packet)
+{
+    FailUnsent(std::move(packet), "the development environment's service is not available");
+}
+
 }  // namespace vx

@@ -144,6 +144,8 @@ double decodePlcClock(const std::uint8_t* in)
     f.hour = in[3];
     f.day = in[5];
     f.month = in[6];
+    if (in[7] > 99)
+        throw EConvertError("the PLC clock's year byte is above 99");
     f.year = today.year / 100 * 100 + in[7];
     double date = 0;
     if (!plat::encodeDateTime(f, date))
@@ -402,6 +404,16 @@ std::int32_t VariableElementSize(const TVariable& v)
     return element == VT_BSTR ? std::max(v.StringLength, 1) : std::max(fixedSize(element), 1);
 }
 
+bool PlcLocationValid(const TVariable& v)
+{
+    constexpr std::int64_t kZoneBytes = 65536;
+    if (v.Zone < 0 || v.Zone > 0xFF || v.Address < 0 || v.Address >= kZoneBytes)
+        return false;
+    if (v.CanonicalType == VT_BOOL && (v.BitNumber < 0 || v.BitNumber > 7))
+        return false;
+    return static_cast<std::int64_t>(v.Address) + VariableDataSize(v) <= kZoneBytes;
+}
+
 std::vector<std::uint8_t> EncodeValue(const TVariable& v)
 {
     std::vector<std::uint8_t> out(static_cast<std::size_t>(VariableDataSize(v)), 0);
@@ -576,6 +588,8 @@ bool TPacket::AddVariable(TVariable* v)
 {
     if (!v || !Station || v->GetStation() != Station || LogDirection != 0)
         return false;
+    if (Kind != pkSetTID && !PlcLocationValid(*v))
+        return false;
     switch (Kind) {
     case pkReadN: return AddRead(v);
     case pkWriteN: return AddWriteN(v);
@@ -705,7 +719,7 @@ bool TPacket::AddClock(TVariable* v)
 
 bool TPacket::JoinVariable(TVariable* v)
 {
-    if (!v || Kind != pkReadN || !Station || v->GetStation() != Station)
+    if (!v || Kind != pkReadN || !Station || v->GetStation() != Station || !PlcLocationValid(*v))
         return false;
     const std::int32_t size = VariableDataSize(*v);
     if (size <= 0)

@@ -92,6 +92,11 @@ std::int32_t FrameLimit();
 std::int32_t AnswerLimit();
 std::int32_t RequestLimit();
 
+// False when v's bytes do not lie within one zone of the PLC: an address outside 0..65535,
+// a value running past address 65535, a zone code that does not fit its byte, a Boolean bit
+// outside 0..7. An item for such a variable would address other memory, so it is never packed.
+bool PlcLocationValid(const TVariable& v);
+
 // Bytes of a whole value, and of one element, by CanonicalType.
 std::int32_t VariableDataSize(const TVariable& v);
 std::int32_t VariableElementSize(const TVariable& v);

@@ -15,6 +15,15 @@ bool zoneMRefused(const TVariable& v, const TStation& station)
 
 bool isBlockBuffer(const TVariable* v, const TStation& station) { return station.DRW_DataBuffer == v; }
 
+// A variable that no item can address is a configuration error, and says so to its clients.
+bool locationRefused(TVariable& v)
+{
+    if (PlcLocationValid(v))
+        return false;
+    v.SetQuality(qConfigError);
+    return true;
+}
+
 // Queues fresh packets of kind for v until its whole value is placed or a fresh packet takes
 // nothing; offset is v's ReadOffset or WriteOffset, which then starts again at 0. placed says
 // whether a queued packet carries a part of v already; true when any packet carries one.
@@ -121,6 +130,11 @@ TQueueResult TComPacketList::AddVariableRead(TVariable* v, std::int32_t priority
     TStation* station = v ? v->GetStation() : nullptr;
     if (!station || zoneMRefused(*v, *station))
         return TQueueResult::NotQueued;
+    if (locationRefused(*v)) {
+        if (isBlockBuffer(v, *station))
+            SetVariableNumber(station->DRW_Status, drwReadFailed);
+        return TQueueResult::NotQueued;
+    }
     if (v->ReadPending > 0) {
         if (isBlockBuffer(v, *station)) {
             SetVariableNumber(station->DRW_Status, drwReadFailed);
@@ -171,6 +185,8 @@ TQueueResult TComPacketList::AddVariableWrite(TVariable* v, std::int32_t priorit
         return TQueueResult::Queued;
     }
 
+    if (locationRefused(*v))
+        return TQueueResult::NotQueued;
     const std::int32_t kind = (v->CanonicalType & 0x0B) == 0x0B ? pkWriteB : pkWriteN;
     bool placed = false;
     for (std::size_t i = items_.size(); i > 0; --i) {

@@ -10,6 +10,12 @@ namespace vx {
 class TSocket : public TCOM {
 public:
     explicit TSocket(TTreeObject* owner);
+    // The datagram transport comes with the UDP and TCP channels; until then a request fails
+    // here, and never goes out on the serial port every channel has.
+    void SendPacket(std::unique_ptr<TPacket> packet) override;
+
+protected:
+    bool HasSerialLine() const override { return false; }
 };
 
 class TUdpSocket : public TSocket {

@@ -54,6 +54,7 @@ enum : std::uint16_t {
     qGood = 0xC0,
     qLocalOverride = 0xD8,
     qUncertain = 0x40,
+    qConfigError = 0x04,
     qCommFailure = 0x18,
     qLastKnown = 0x14,
     qOutOfService = 0x1C,

@@ -2,10 +2,13 @@
 // checks as byte tables, and what a good answer does to the station and its variables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "fake_port.h"
+#include "frame_check.h"
 
 namespace {
 
@@ -330,6 +333,314 @@ TEST_F(Answers, AnAcknowledgedWriteIsDone)
     EXPECT_EQ(done[w], 1);
     EXPECT_EQ(done[buffer], 1);
     EXPECT_EQ(w->WritePending, 0);
+}
+
+// --- random answers and layouts -----------------------------------------------------------
+
+// A fixed seed and a bounded number of rounds: random variable layouts and settings, client
+// reads and writes, switches and restarts, and answers that are right, missing, cut, flipped,
+// padded, replayed or noise. Whatever the line brings: nothing crashes, every frame that goes
+// out is well formed and addresses no byte past 65535, every completion hook finds its entry
+// pending, and once the line answers properly again every request ends with its counters at 0.
+TEST_F(ChannelTest, RandomAnswersAndLayoutsEndEveryRequest)
+{
+    constexpr int kRounds = 100;
+    constexpr int kSteps = 400;
+    std::mt19937 rng(0x5EED1);
+    auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    auto chance = [&pick](int percent) { return pick(0, 99) < percent; };
+    const VARTYPE scalarTypes[] = {VT_I2, VT_I4, VT_R4, VT_R8, VT_DATE, VT_BSTR, VT_BOOL, VT_UI1, VT_UI2, VT_UI4};
+
+    int hooksWithoutEntry = 0;
+    std::vector<std::string> badFrames;
+    long long framesSent = 0, hooksCalled = 0;
+
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        TearDown();
+        SetUp();
+        vx::OnVariableRequestDone = [&](TVariable* v) {
+            ++done[v];
+            ++hooksCalled;
+            if (v->ReadPending + v->WritePending < 1)
+                ++hooksWithoutEntry;
+        };
+        vx::CheckTimestamp = chance(50);
+        vx::DifferentPacketLen = chance(50);
+        vx::MaxPacketLen = chance(30) ? pick(12, 60) : pick(200, 255);
+        vx::CommDelay = chance(30) ? pick(1, 20) : 0;
+        vx::MaxBadCommCount = pick(1, 3);
+        vx::MaxBadComToReset = chance(30) ? pick(1, 4) : 0;
+
+        std::vector<TStation*> stations = {station(2, 1), station(3, 1), station(4, 2)};
+        // The first station's standby line is COM 2.
+        stations[0]->Standby->ConnectionType = vx::ctSerial;
+        stations[0]->Standby->PortNumber = 2;
+        stations[0]->Standby->BaudRate = 19200;
+        stations[0]->Standby->Parity = 2;
+        stations[0]->Standby->BusAddress = 2;
+        stations[0]->Standby->Timeout = 150;
+        stations[0]->ConnectionControl = vx::ccEnabled;
+
+        // The line: right answers, or what a bad line makes of them.
+        Bytes lastAnswer;
+        bool chaos = true;
+        auto respond = [&](const Bytes& request) -> Bytes {
+            ++framesSent;
+            if (request.empty() || request[0] == 0x68) {
+                const std::string error = framecheck::sd2Error(request);
+                if (!error.empty())
+                    badFrames.push_back(error);
+                if (request.size() > static_cast<std::size_t>(std::min(vx::MaxPacketLen, 255)))
+                    badFrames.push_back("longer than MaxPacketLen");
+                // Items: zone, address low, address high, count (or the bit of a WriteB).
+                const bool writeB = request.size() > 7 && request[7] == 16;
+                const bool writeN = request.size() > 7 && request[7] == 12;
+                const bool readN = request.size() > 7 && request[7] == 11;
+                for (std::size_t i = 8; (readN || writeN || writeB) && i + 4 <= request.size() - 2;) {
+                    const unsigned address = request[i + 1] | request[i + 2] << 8;
+                    const unsigned count = writeB ? 1 : request[i + 3];
+                    if (address + count > 65536)
+                        badFrames.push_back("an item runs past address 65535");
+                    i += 4 + (writeN ? count : 0);
+                }
+            }
+            if (!chaos)
+                return sim.answer(request);
+            Bytes right = sim.answer(request);
+            Bytes out = right;
+            switch (pick(0, 15)) {
+            case 0: out.clear(); break;  // silence
+            case 1:
+                if (!out.empty())
+                    out[static_cast<std::size_t>(pick(0, static_cast<int>(out.size()) - 1))] ^=
+                        static_cast<std::uint8_t>(1 << pick(0, 7));
+                break;
+            case 2: out.resize(static_cast<std::size_t>(pick(0, static_cast<int>(out.size())))); break;
+            case 3:
+                for (int k = pick(1, 20); k > 0; --k)
+                    out.push_back(static_cast<std::uint8_t>(pick(0, 255)));
+                break;
+            case 4: {
+                out.assign(static_cast<std::size_t>(pick(1, 300)), 0);
+                for (auto& b : out)
+                    b = static_cast<std::uint8_t>(pick(0, 255));
+                const std::uint8_t starts[] = {0x10, 0x68, 0xE5};
+                out[0] = starts[pick(0, 2)];
+                break;
+            }
+            case 5: out = {0xE5}; break;
+            case 6: out.insert(out.begin(), {0x00, 0xFF, 0x3C}); break;
+            case 7: out = lastAnswer; break;  // an answer to an earlier request
+            case 8:
+                // A long frame whose length bytes lie but whose checksum is right.
+                if (out.size() > 8 && out[0] == 0x68) {
+                    Bytes body(out.begin() + 4, out.end() - 2);
+                    body.resize(static_cast<std::size_t>(std::max(3, static_cast<int>(body.size()) + pick(-4, 4))));
+                    out = framecheck::sd2(body);
+                }
+                break;
+            default: break;  // right
+            }
+            if (!right.empty())
+                lastAnswer = right;
+            return out;
+        };
+        for (TCOM* ch : {stations[0]->Channel, stations[2]->Channel})
+            port(ch).responder = respond;
+
+        // Random layouts, mostly where the simulated memory is, some at the end of a zone.
+        std::vector<TVariable*> vars;
+        for (int i = pick(1, 14); i > 0; --i) {
+            TStation* st = stations[static_cast<std::size_t>(pick(0, 2))];
+            VARTYPE type = scalarTypes[pick(0, 9)];
+            const bool array = chance(35);
+            if (array)
+                type = static_cast<VARTYPE>(type | VT_ARRAY);
+            const int zones[] = {0, 1, 2, 3, 3, 3, 0x80, 0x81};
+            const int zone = zones[pick(0, 7)];
+            const int address = chance(75) ? pick(0, 400) : (chance(50) ? pick(65000, 65535) : pick(0, 70000));
+            TVariable* v = variable(st, type, zone, address, static_cast<std::uint32_t>(pick(0, 300)), pick(0, 8));
+            v->ArrayCount = array ? pick(0, 300) : 0;
+            v->StringLength = type == VT_BSTR || type == (VT_ARRAY | VT_BSTR) ? pick(0, 40) : 0;
+            if (type == VT_DATE && chance(40))
+                v->Kind = vx::vkDateTime;
+            v->InitValue();
+            v->SetActive(chance(80));
+            vars.push_back(v);
+        }
+        // A block transfer on the second station, placed anywhere, even past its zone.
+        auto service = [&](std::int32_t kind, VARTYPE type, std::int32_t count) {
+            TVariable* v = stations[1]->AddVariable();
+            v->CanonicalType = type;
+            v->ArrayCount = count;
+            v->SetKind(kind);
+            v->InitValue();
+            stations[1]->BindServiceVariable(v);
+            return v;
+        };
+        TVariable* drwAddress = service(vx::vkDrwAddress, VT_I4, 0);
+        TVariable* drwLength = service(vx::vkDrwLength, VT_I4, 0);
+        TVariable* drwControl = service(vx::vkDrwControl, VT_I4, 0);
+        TVariable* drwStatus = service(vx::vkDrwStatus, VT_I4, 0);
+        TVariable* drwZone = service(vx::vkDrwZone, VT_I4, 0);
+        service(vx::vkDrwDataBuffer, VT_ARRAY | VT_UI1, 64);
+        start();
+
+        for (int step = 0; step < kSteps; ++step) {
+            advance(pick(1, 60));
+            if (chance(10)) {
+                bool isDone = false;
+                drwAddress->Value.setI4(chance(50) ? pick(0, 300) : pick(-5, 140000));
+                drwAddress->WriteValue(isDone);
+                drwLength->Value.setI4(pick(-2, 80));
+                drwLength->WriteValue(isDone);
+                drwZone->Value.setI4(pick(-1, 5));
+                drwZone->WriteValue(isDone);
+                drwControl->Value.setI4(pick(0, 2));
+                drwControl->WriteValue(isDone);
+            }
+            TVariable* v = vars[static_cast<std::size_t>(pick(0, static_cast<int>(vars.size()) - 1))];
+            bool isDone = false;
+            switch (pick(0, 19)) {
+            case 0:
+            case 1:
+            case 2: v->RequestRead(isDone); break;
+            case 3:
+            case 4:
+            case 5:
+                if (chance(10))
+                    v->Value.setString("no value");  // a write that cannot be coded
+                v->WriteValue(isDone);
+                v->InitValue();
+                break;
+            case 6: v->SetActive(!v->Active); break;
+            case 7:
+                if (chance(20))
+                    v->SetForced(!v->Forced);
+                break;
+            case 8:
+                if (chance(25))
+                    stations[0]->SetControl(chance(50) ? (vx::ccEnabled | vx::ccUseStandby) : vx::ccEnabled);
+                break;
+            case 9:
+                if (chance(10))
+                    stations[1]->SetControl(chance(50) ? 0 : vx::ccEnabled);  // blocked and back
+                break;
+            case 10:
+                if (chance(10)) {
+                    vx::CommServer->StopCommunication();
+                    vx::CommServer->StartCommunication();
+                }
+                break;
+            case 11:
+                if (chance(10))
+                    vx::ComList->RestartTimeouts();
+                break;
+            default: break;
+            }
+        }
+
+        // The line heals: everything still queued or in flight must end.
+        chaos = false;
+        for (TVariable* v : vars) {
+            v->SetActive(false);
+            if (v->Forced)
+                v->SetForced(false);
+        }
+        auto settled = [&] {
+            for (TCOM* ch : {stations[0]->Channel, stations[1]->Channel, stations[2]->Channel})
+                if (ch && (ch->CurrentPacket || !ch->ReadQueue.empty() || !ch->WriteQueue.empty()))
+                    return false;
+            for (const auto& ch : *vx::ComList)
+                if (ch->CurrentPacket || !ch->ReadQueue.empty() || !ch->WriteQueue.empty())
+                    return false;
+            for (TStation* st : stations)
+                for (TVariable* v : *st->Variables)
+                    if (v->ReadPending || v->WritePending)
+                        return false;
+            return true;
+        };
+        EXPECT_TRUE(advanceUntil(settled, 60000)) << "a request never ended";
+        const std::int32_t blockStatus = vx::VariableNumber(drwStatus);
+        EXPECT_TRUE(blockStatus != vx::drwReading && blockStatus != vx::drwWriting) << "a block transfer never ended";
+
+        // Over a good line every value read is the PLC's bytes, whatever its layout.
+        const int badBefore = stations[0]->Channel->BadAnswers + stations[2]->Channel->BadAnswers;
+        std::vector<std::pair<TVariable*, Bytes>> expected;
+        for (TVariable* v : vars) {
+            const VARTYPE element = v->CanonicalType & VT_TYPEMASK;
+            const bool integer = element == VT_I2 || element == VT_I4 || element == VT_UI1 || element == VT_UI2 ||
+                                 element == VT_UI4;
+            const std::int32_t size = vx::VariableDataSize(*v);
+            plcsim::Station& mem = plc(v->GetStation());
+            // The system zone holds the clock and the time stamp, which move by themselves.
+            if (!integer || v->Kind != vx::vkPlain || v->Zone == 2 || size <= 0 || !vx::PlcLocationValid(*v) ||
+                !mem.inRange(static_cast<std::uint8_t>(v->Zone), static_cast<std::uint16_t>(v->Address),
+                             static_cast<std::size_t>(size)))
+                continue;
+            Bytes bytes(static_cast<std::size_t>(size));
+            for (auto& b : bytes)
+                b = static_cast<std::uint8_t>(pick(0, 255));
+            mem.poke(static_cast<std::uint8_t>(v->Zone), static_cast<std::uint16_t>(v->Address), bytes);
+            expected.emplace_back(v, std::move(bytes));
+        }
+        // A variable too large for any packet under these settings is refused; the others go.
+        std::erase_if(expected, [](const auto& e) {
+            bool isDone = false;
+            return e.first->RequestRead(isDone) != S_OK;
+        });
+        EXPECT_TRUE(advanceUntil(settled, 60000)) << "a read over a good line never ended";
+        for (auto& [v, bytes] : expected) {
+            // Variables that overlap read the memory as the last poke left it.
+            plcsim::Station& mem = plc(v->GetStation());
+            const Bytes now = mem.peek(static_cast<std::uint8_t>(v->Zone), static_cast<std::uint16_t>(v->Address), bytes.size());
+            EXPECT_EQ(vx::EncodeValue(*v), now) << v->Name << " type " << v->CanonicalType << " count " << v->ArrayCount;
+            EXPECT_EQ(v->Quality, vx::qGood) << v->Name;
+        }
+        if (!vx::CheckTimestamp) {
+            EXPECT_EQ(stations[0]->Channel->BadAnswers + stations[2]->Channel->BadAnswers, badBefore)
+                << "a right answer was judged bad";
+        }
+        vx::CommServer->StopCommunication();
+        for (TStation* st : stations)
+            for (TVariable* v : *st->Variables) {
+                EXPECT_EQ(v->ReadPending, 0) << v->Name;
+                EXPECT_EQ(v->WritePending, 0) << v->Name;
+                EXPECT_EQ(v->ReadOffset + v->WriteOffset + v->ReadParts + v->WriteParts + v->WritePartsDone, 0)
+                    << v->Name;
+            }
+
+        // The checks and the decoding straight on random bytes of any length.
+        for (int k = 0; k < 20; ++k) {
+            TStation* st = stations[static_cast<std::size_t>(pick(0, 2))];
+            auto p = std::make_unique<TPacket>(chance(70) ? vx::pkReadN : vx::pkConnect, st);
+            for (TVariable* v : vars)
+                if (chance(50) && !p->AddVariable(v))
+                    p->JoinVariable(v);
+            Bytes answer(static_cast<std::size_t>(pick(0, 300)));
+            for (auto& b : answer)
+                b = static_cast<std::uint8_t>(pick(0, 255));
+            if (!answer.empty() && chance(80))
+                answer[0] = chance(50) ? 0x68 : 0x10;
+            if (answer.size() > 2 && chance(50))
+                answer[1] = answer[2] = static_cast<std::uint8_t>(answer.size() - 6);
+            (void)TCOM::CheckCRC(answer, *p);
+            (void)TCOM::CheckAddress(answer, *p);
+            (void)TCOM::CheckLength(answer, *p);
+            (void)TCOM::CheckTimeStamp(answer, *p);
+            const std::size_t length = static_cast<std::size_t>(pick(0, static_cast<int>(answer.size())));
+            for (std::size_t e = 0; e < p->Variables.size(); ++e)
+                (void)vx::DecodeAnswerEntry(*p, e, answer.data(), length);
+        }
+        for (TStation* st : stations)
+            for (TVariable* v : *st->Variables)
+                EXPECT_EQ(v->ReadPending + v->WritePending, 0) << v->Name;
+    }
+    EXPECT_EQ(hooksWithoutEntry, 0);
+    EXPECT_TRUE(badFrames.empty()) << badFrames.size() << " bad frames, the first: " << badFrames.front();
+    EXPECT_GT(framesSent, 1000);
+    EXPECT_GT(hooksCalled, 1000);
 }
 
 }  // namespace

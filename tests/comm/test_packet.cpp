@@ -397,6 +397,9 @@ TEST_F(Packets, BytesThatMakeNoValueLeaveTheValueAlone)
     const Bytes month13 = {0, 0, 0, 0, 1, 1, 13, 26};
     EXPECT_THROW(vx::DecodeValuePart(*clk, 0, month13.data(), month13.size()), vx::EConvertError);
     EXPECT_DOUBLE_EQ(clk->Value.get()->date, 1.0);
+    const Bytes year100 = {0, 0, 0, 0, 1, 1, 1, 100};  // the PLC keeps the year mod 100
+    EXPECT_THROW(vx::DecodeValuePart(*clk, 0, year100.data(), year100.size()), vx::EConvertError);
+    EXPECT_DOUBLE_EQ(clk->Value.get()->date, 1.0);
 
     TVariable* date = var(VT_DATE, 3, 0);
     const Bytes nan = framecheck::f64(std::numeric_limits<double>::quiet_NaN());

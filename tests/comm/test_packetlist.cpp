@@ -237,6 +237,88 @@ TEST_F(Queues, WhatNoPacketCanTakeIsNotQueued)
     EXPECT_EQ(text->ReadPending + text->WritePending + word->ReadPending, 0);
 }
 
+// Items carry the zone in one byte and the address in two: a variable whose bytes do not lie
+// within one zone would read or write other PLC memory. It is never queued, and its quality
+// tells the client why.
+TEST_F(Queues, AVariableOutsideItsZoneIsNeverQueued)
+{
+    struct Case {
+        const char* name;
+        VARTYPE type;
+        std::int32_t zone, address, count, bit;
+        bool fits;
+    } cases[] = {
+        {"word ending at 65535", VT_UI2, 3, 65534, 0, 0, true},
+        {"word running past 65535", VT_UI2, 3, 65535, 0, 0, false},
+        {"double word running past 65535", VT_I4, 3, 65534, 0, 0, false},
+        {"Boolean at 65535", VT_BOOL, 3, 65535, 0, 7, true},
+        {"Boolean at bit 8", VT_BOOL, 3, 10, 0, 8, false},
+        {"Boolean at bit -1", VT_BOOL, 3, 10, 0, -1, false},
+        {"eight Booleans at 65535", VT_ARRAY | VT_BOOL, 3, 65535, 8, 0, true},
+        {"sixteen Booleans at 65535", VT_ARRAY | VT_BOOL, 3, 65535, 16, 0, false},
+        {"long array whose last part runs past 65535", VT_ARRAY | VT_I4, 3, 65400, 100, 0, false},
+        {"address 65536", VT_UI1, 3, 65536, 0, 0, false},
+        {"address 70000", VT_UI2, 3, 70000, 0, 0, false},
+        {"negative address", VT_UI2, 3, -2, 0, 0, false},
+        {"last block of zone M", VT_UI2, 0xFF, 65534, 0, 0, true},
+        {"zone code beyond one byte", VT_UI2, 0x180, 10, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        TVariable* v = var(c.type, c.zone, c.address, c.count);
+        v->BitNumber = c.bit;
+        const TQueueResult expected = c.fits ? TQueueResult::Queued : TQueueResult::NotQueued;
+        EXPECT_EQ(reads().AddVariableRead(v, 0), expected);
+        EXPECT_EQ(writes().AddVariableWrite(v, 0), expected);
+        bool done = false;
+        EXPECT_EQ(v->RequestRead(done), c.fits ? S_OK : E_FAIL);
+        if (c.fits) {
+            EXPECT_FALSE(done);  // the read queued first carries it
+            EXPECT_EQ(v->Quality, vx::qUncertain);
+            reads().Clear();
+            writes().Clear();
+        } else {
+            EXPECT_TRUE(done);
+            EXPECT_EQ(v->WriteValue(done), E_FAIL);
+            EXPECT_TRUE(done);
+            EXPECT_TRUE(reads().empty());
+            EXPECT_TRUE(writes().empty());
+            EXPECT_EQ(v->Quality, vx::qConfigError);
+            EXPECT_EQ(vx::QualityText(v->Quality), "Bad, config error");
+        }
+        EXPECT_EQ(v->ReadPending + v->WritePending, 0);
+        EXPECT_EQ(v->ReadOffset + v->WriteOffset + v->ReadParts + v->WriteParts, 0);
+    }
+}
+
+// A block placed past the end of its zone fails at once instead of reaching other memory.
+TEST_F(Queues, ABlockTransferOutsideItsZoneFails)
+{
+    st->CpuClass = 5;  // has block transfer
+    TVariable* address = service(vx::vkDrwAddress, VT_I4);
+    TVariable* length = service(vx::vkDrwLength, VT_I4);
+    TVariable* control = service(vx::vkDrwControl, VT_I4);
+    TVariable* status = service(vx::vkDrwStatus, VT_I4);
+    TVariable* zone = service(vx::vkDrwZone, VT_I4);
+    TVariable* buffer = var(VT_ARRAY | VT_UI1, 3, 0, 16);
+    buffer->SetKind(vx::vkDrwDataBuffer);
+    st->BindServiceVariable(buffer);
+    zone->Value.setI4(3);
+    address->Value.setI4(65530);  // 16 bytes from R65530 would go on at R0
+    length->Value.setI4(16);
+    bool done = false;
+    for (std::int32_t command : {1, 2}) {
+        SCOPED_TRACE(command);
+        control->Value.setI4(command);
+        EXPECT_EQ(control->WriteValue(done), S_OK);
+        EXPECT_EQ(vx::VariableNumber(status), command == 1 ? vx::drwReadFailed : vx::drwWriteFailed);
+    }
+    EXPECT_TRUE(reads().empty());
+    EXPECT_TRUE(writes().empty());
+    EXPECT_EQ(buffer->ReadPending + buffer->WritePending, 0);
+}
+
 // --- writes -------------------------------------------------------------------------------
 
 TEST_F(Queues, WritesJoinTheLastWaitingWriteOfTheStation)

@@ -4,10 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -138,46 +137,64 @@ IniFile::IniFile(std::string fileName) : fileName_(std::move(fileName))
 {
     if (fileName_.empty())
         return;
-    std::error_code ec;
-    const auto status = fs::status(fileName_, ec);
-    if (status.type() == fs::file_type::not_found)
-        return;
-    if (ec)
-        throw std::runtime_error("Cannot read " + fileName_ + ": " + ec.message());
-    if (fs::is_directory(status))
-        throw std::runtime_error("Cannot read " + fileName_ + ": it is a directory");
-
-    std::ifstream in(fileName_, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("Cannot read " + fileName_ + ": " + SystemError(errno));
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad())
-        throw std::runtime_error("Cannot read " + fileName_ + ": read error");
+    auto fail = [this](const std::string& why) { return std::runtime_error("Cannot read " + fileName_ + ": " + why); };
+    // Without blocking: opening a pipe would wait for a writer.
+    const int fd = ::open(fileName_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        // A missing file, or a missing folder on its path, reads as empty.
+        if (errno == ENOENT || errno == ENOTDIR)
+            return;
+        throw fail(SystemError(errno));
+    }
+    std::string data;
+    try {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0)
+            throw fail(SystemError(errno));
+        if (S_ISDIR(st.st_mode))
+            throw fail("it is a directory");
+        if (!S_ISREG(st.st_mode))
+            throw fail("it is not a regular file");
+        // One byte more than allowed tells a file that is too large, even one still growing.
+        std::array<char, 65536> chunk;
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                throw fail(SystemError(errno));
+            if (n == 0)
+                break;
+            data.append(chunk.data(), static_cast<std::size_t>(n));
+            if (data.size() > kMaxFileSize)
+                throw fail("larger than " + std::to_string(kMaxFileSize) + " bytes, not a settings file");
+        }
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
     existed_ = true;
 
-    const std::string data = buffer.str();
     utf8Bom_ = data.starts_with(kUtf8Bom);
+    // A line ends with LF, CR LF or a lone CR (old Mac files, a stray CR): every byte after
+    // a CR stays on a line of its own, so that rewriting the key before it loses nothing.
     std::size_t start = 0;
     while (start < data.size()) {
-        const auto nl = data.find('\n', start);
+        const auto end = data.find_first_of("\r\n", start);
         Line line;
-        if (nl == std::string::npos) {
+        if (end == std::string::npos) {
             line.text = data.substr(start);
             start = data.size();
         } else {
-            line.text = data.substr(start, nl - start);
-            line.eol = "\n";
-            if (!line.text.empty() && line.text.back() == '\r') {
-                line.text.pop_back();
-                line.eol = "\r\n";
-            }
-            start = nl + 1;
+            line.text = data.substr(start, end - start);
+            line.eol = data.compare(end, 2, "\r\n") == 0 ? "\r\n" : data.substr(end, 1);
+            start = end + line.eol.size();
         }
         lines_.push_back(std::move(line));
     }
-    if (!lines_.empty() && lines_.front().eol == "\r\n")
-        eol_ = "\r\n";
+    if (!lines_.empty() && !lines_.front().eol.empty())
+        eol_ = lines_.front().eol;
 }
 
 IniFile::Parsed IniFile::Parse(std::size_t index) const

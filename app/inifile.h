@@ -17,9 +17,13 @@ class IniFile {
 public:
     // Longest string ReadString returns, in characters (the profile functions' buffer).
     static constexpr std::size_t kMaxStringLength = 2047;
+    // Largest file read, in bytes. A settings file is a few kilobytes; anything much larger
+    // is damaged, and every lookup would walk all of it.
+    static constexpr std::size_t kMaxFileSize = 1024 * 1024;
 
     // Reads the file. A missing file reads as empty and is created by the first
-    // UpdateFile. Throws std::runtime_error when the file exists but cannot be read.
+    // UpdateFile. Throws std::runtime_error when the file exists but cannot be read, is no
+    // regular file (a pipe, a device) or is larger than kMaxFileSize.
     explicit IniFile(std::string fileName);
 
     const std::string& FileName() const { return fileName_; }
@@ -71,7 +75,7 @@ public:
 private:
     struct Line {
         std::string text;  // without the line end
-        std::string eol;   // "\n", "\r\n" or "" for a last line without one
+        std::string eol;   // "\n", "\r\n", "\r" or "" for a last line without one
     };
     enum class Kind { Other, Section, Entry };
     struct Parsed {

@@ -1,7 +1,9 @@
 #include "shutdown.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,27 +11,37 @@
 namespace vos {
 namespace {
 
+// Both ends non-blocking: a handler never waits on a full pipe, and the loop never waits
+// on an empty one.
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int)
 {
+    // Only async-signal-safe work here, and errno as it was for the code interrupted; a
+    // full pipe already holds a wake-up, so a byte that does not fit is not missed.
+    const int savedErrno = errno;
     const char b = 1;
-    // Only async-signal-safe work here; the event loop does the rest.
     [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &b, 1);
+    errno = savedErrno;
 }
 
 }  // namespace
 
 void InstallQuitOnSignals(QCoreApplication& app)
 {
-    if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+    if (signalPipe[0] < 0
+        && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        char b;
-        [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &b, 1);
-        app.quit();
-    });
+    static QPointer<QSocketNotifier> notifier;
+    if (!notifier) {
+        notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+            char buf[256];
+            while (::read(signalPipe[0], buf, sizeof buf) > 0) {
+            }
+            QCoreApplication::quit();
+        });
+    }
     struct sigaction sa = {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);

@@ -5,7 +5,8 @@ class QCoreApplication;
 
 namespace vos {
 
-// Installs the handlers; the loop of app quits when a signal arrives.
+// Installs the handlers; the loop of app quits when a signal arrives. Installing again
+// keeps the one wake-up.
 void InstallQuitOnSignals(QCoreApplication& app);
 
 }  // namespace vos

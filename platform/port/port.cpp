@@ -13,17 +13,35 @@
 #include <deque>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/port/comports.h"
 
 namespace plat {
 
+namespace {
+
+// Calls a handler through a copy: the handler may replace or clear itself, or free the
+// port that holds it, while it runs.
+template <class Handler, class... Args>
+void fire(const Handler& handler, Args&&... args)
+{
+    if (!handler)
+        return;
+    const Handler call = handler;
+    call(std::forward<Args>(args)...);
+}
+
+}  // namespace
+
 struct TApdWinsockPort::Impl {
     explicit Impl(TApdWinsockPort& owner) : q(owner) {}
     ~Impl() { closeDevice(); }
 
     TApdWinsockPort& q;
+    // Expires with the port: a handler that frees it ends the event that called it.
+    const std::shared_ptr<char> life = std::make_shared<char>();
     // Receiver of every device signal. All connections are queued, so no handler of ours
     // ever runs inside a call into Qt and a device may be closed or deleted at any time.
     QObject ctx;
@@ -80,8 +98,7 @@ struct TApdWinsockPort::Impl {
     {
         if (!noted.insert(key).second)
             return;
-        if (q.OnNote)
-            q.OnNote(label() + ": " + text);
+        fire(q.OnNote, label() + ": " + text);
     }
 
     bool isOpen() const
@@ -145,8 +162,7 @@ struct TApdWinsockPort::Impl {
                 return;
             const std::string detail = serial->errorString().toStdString();
             closeDevice();
-            if (q.OnNote)
-                q.OnNote(label() + ": device lost (" + detail + "); the port is closed");
+            fire(q.OnNote, label() + ": device lost (" + detail + "); the port is closed");
         }, Qt::QueuedConnection);
         applyBaud();
         if (!serial->setDataBits(QSerialPort::Data8))
@@ -293,22 +309,19 @@ struct TApdWinsockPort::Impl {
             if (gen != generation)
                 return;
             tcpConnected = true;
-            if (q.OnWsConnect)
-                q.OnWsConnect();
+            fire(q.OnWsConnect);
         }, Qt::QueuedConnection);
         QObject::connect(sock, &QTcpSocket::disconnected, &ctx, [this, gen] {
             if (gen != generation || !tcpConnected)
                 return;
             tcpConnected = false;
-            if (q.OnWsDisconnect)
-                q.OnWsDisconnect();
+            fire(q.OnWsDisconnect);
         }, Qt::QueuedConnection);
         QObject::connect(sock, &QTcpSocket::errorOccurred, &ctx, [this, gen](QAbstractSocket::SocketError e) {
             // The other end closing is a disconnect, not an error.
             if (gen != generation || e == QAbstractSocket::RemoteHostClosedError)
                 return;
-            if (q.OnWsError)
-                q.OnWsError(static_cast<int>(e));
+            fire(q.OnWsError, static_cast<int>(e));
         }, Qt::QueuedConnection);
         QObject::connect(sock, &QTcpSocket::readyRead, &ctx, [this, gen] {
             if (gen == generation)
@@ -374,7 +387,7 @@ struct TApdWinsockPort::Impl {
     }
 
     // Moves waiting bytes into the input buffer, up to InSize, and tells the consumers
-    // and the trigger handler. Any of them may close the port or read from it.
+    // and the trigger handler. Any of them may close the port, read from it or free it.
     void pull()
     {
         QIODevice* dev = device();
@@ -385,6 +398,7 @@ struct TApdWinsockPort::Impl {
             return;
         rx.insert(rx.end(), data.begin(), data.end());
         const auto gen = generation;
+        const std::weak_ptr<char> alive = life;
         const std::span<const std::uint8_t> chunk(reinterpret_cast<const std::uint8_t*>(data.constData()),
                                                   static_cast<std::size_t>(data.size()));
         std::vector<int> order;
@@ -394,14 +408,13 @@ struct TApdWinsockPort::Impl {
             auto it = std::find_if(consumers.begin(), consumers.end(), [id](const Consumer& c) { return c.id == id; });
             if (it == consumers.end())
                 continue;  // removed by an earlier consumer
-            InputConsumer fn = it->fn;  // the consumer may remove itself
-            fn(chunk);
-            if (gen != generation)
+            fire(it->fn, chunk);  // the consumer may remove itself
+            if (alive.expired() || gen != generation)
                 return;
         }
-        if (q.OnTriggerAvail && !rx.empty())
-            q.OnTriggerAvail(rx.size());
-        if (gen == generation)
+        if (!rx.empty())
+            fire(q.OnTriggerAvail, rx.size());
+        if (!alive.expired() && gen == generation)
             morePending();
     }
 };

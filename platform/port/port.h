@@ -3,7 +3,7 @@
 // comports.h) by default, a TCP client once its device layer is Winsock. Built on
 // QSerialPort and QTcpSocket; every event is delivered from the main thread's event loop,
 // never from inside a call the program makes on the port, so handlers may call back into
-// it freely. Exceptions: OnNote runs inside Open and the line settings, and
+// it freely, replace themselves, or free the port. Exceptions: OnNote runs inside Open and the line settings, and
 // ProcessCommunications fires the input events itself.
 #include <cstddef>
 #include <cstdint>

@@ -1,12 +1,16 @@
 #include "app/inifile.h"
 
 #include <QTemporaryDir>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <optional>
 #include <sstream>
 
@@ -38,6 +42,17 @@ protected:
     QTemporaryDir dir_;
 };
 
+// Section [S] with key KeyOf(i) holding the text of case i (the first of each pair).
+std::string KeyOf(std::size_t i) { return "K" + std::to_string(i); }
+template <class Cases>
+std::string OneKeyPerCase(const Cases& cases)
+{
+    std::string file = "[S]\n";
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        file += KeyOf(i) + "=" + std::string(cases[i].first) + "\n";
+    return file;
+}
+
 // One file with the cases the profile functions treat specially.
 constexpr char kSample[] =
     "; leading comment\n"
@@ -53,6 +68,7 @@ constexpr char kSample[] =
     "# AlsoHidden=1\n"
     "Dup=first\n"
     "Dup=second\n"
+    "Cr=1\rAfterCr=2\n"
     "[  Other  ]\n"
     "Tab\t=\tx\t\n"
     "[main]\n"
@@ -79,6 +95,8 @@ TEST_F(IniFileTest, FindsKeysLikeTheProfileFunctions)
         {"Main", "Hidden", std::nullopt},
         {"Main", "AlsoHidden", std::nullopt},
         {"Main", "Dup", "first"},
+        {"Main", "Cr", "1"},
+        {"Main", "AfterCr", "2"},
         {"Other", "Tab", "x"},
         {"Main", "LateDup", std::nullopt},
         {"Main", "orphan", std::nullopt},
@@ -91,7 +109,8 @@ TEST_F(IniFileTest, FindsKeysLikeTheProfileFunctions)
     EXPECT_TRUE(ini.SectionExists("other"));
     EXPECT_FALSE(ini.SectionExists("Missing"));
     EXPECT_EQ(ini.ReadSection("MAIN"),
-              (std::vector<std::string>{"LogEvents", "SHOWMESSAGES", "Empty", "Spaced Key", "Equals", "Dup", "Dup"}));
+              (std::vector<std::string>{"LogEvents", "SHOWMESSAGES", "Empty", "Spaced Key", "Equals", "Dup", "Dup", "Cr",
+                                        "AfterCr"}));
 }
 
 TEST_F(IniFileTest, MissingFileReadsAsDefaultsAndIsNotCreatedByReading)
@@ -140,12 +159,9 @@ TEST_F(IniFileTest, IntegersAreDecimalOrHexadecimalElseTheDefault)
         {"4 2", def},
         {"$10", def},
     };
-    std::string file = "[S]\n";
+    const IniFile ini(Put(OneKeyPerCase(cases)));
     for (std::size_t i = 0; i < std::size(cases); ++i)
-        file += "K" + std::to_string(i) + "=" + cases[i].first + "\n";
-    const IniFile ini(Put(file));
-    for (std::size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(ini.ReadInteger("S", "K" + std::to_string(i), def), cases[i].second) << '"' << cases[i].first << '"';
+        EXPECT_EQ(ini.ReadInteger("S", KeyOf(i), def), cases[i].second) << '"' << cases[i].first << '"';
 }
 
 TEST_F(IniFileTest, BooleansAreIntegersAndAnythingButZeroIsTrue)
@@ -155,13 +171,10 @@ TEST_F(IniFileTest, BooleansAreIntegersAndAnythingButZeroIsTrue)
         {"1", true},  {"0", false},        {"2", true},           {"-1", true},         {"0x0", false},
         {"0x8", true}, {"yes", std::nullopt}, {"true", std::nullopt}, {"", std::nullopt}, {"on", std::nullopt},
     };
-    std::string file = "[S]\n";
-    for (std::size_t i = 0; i < std::size(cases); ++i)
-        file += "K" + std::to_string(i) + "=" + cases[i].first + "\n";
-    const IniFile ini(Put(file));
+    const IniFile ini(Put(OneKeyPerCase(cases)));
     for (std::size_t i = 0; i < std::size(cases); ++i)
         for (const bool def : {false, true})
-            EXPECT_EQ(ini.ReadBool("S", "K" + std::to_string(i), def), cases[i].second.value_or(def))
+            EXPECT_EQ(ini.ReadBool("S", KeyOf(i), def), cases[i].second.value_or(def))
                 << '"' << cases[i].first << "\" default " << def;
 }
 
@@ -182,12 +195,9 @@ TEST_F(IniFileTest, StringsAreDecodedAndCutAfter2047Characters)
              return s;
          }()},
     };
-    std::string file = "[S]\n";
+    const IniFile ini(Put(OneKeyPerCase(cases)));
     for (std::size_t i = 0; i < std::size(cases); ++i)
-        file += "K" + std::to_string(i) + "=" + cases[i].first + "\n";
-    const IniFile ini(Put(file));
-    for (std::size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(ini.ReadString("S", "K" + std::to_string(i), "def"), cases[i].second) << "case " << i;
+        EXPECT_EQ(ini.ReadString("S", KeyOf(i), "def"), cases[i].second) << "case " << i;
     EXPECT_EQ(ini.ReadString("S", "Absent", "def"), "def");
 }
 
@@ -243,6 +253,13 @@ TEST_F(IniFileTest, WritingChangesOnlyTheLinesOfTheKeysWritten)
              i.WriteInteger("C", "z", 3);
          },
          "[A]\r\nx=1\r\ny=2\r\n\r\n[C]\r\nz=3\r\n"},
+        {"old Mac line ends", "[A]\rx=1\ry=2\r", [](IniFile& i) {
+             i.WriteInteger("A", "x", 3);
+             i.WriteInteger("A", "z", 4);
+         },
+         "[A]\rx=3\ry=2\rz=4\r"},
+        {"a stray carriage return", "[A]\nx=1\ry=2\r\r\n", [](IniFile& i) { i.WriteInteger("A", "x", 3); },
+         "[A]\nx=3\ry=2\r\r\n"},
         {"byte order mark", "\xEF\xBB\xBF[Main]\nk=1\n", [](IniFile& i) { i.WriteInteger("Main", "k", 2); },
          "\xEF\xBB\xBF[Main]\nk=2\n"},
         {"delete", "[A]\nx=1\nk=2\ny=3\n", [](IniFile& i) { i.DeleteKey("a", "K"); }, "[A]\nx=1\ny=3\n"},
@@ -335,6 +352,47 @@ TEST_F(IniFileTest, FileErrorsNameTheFile)
     }
     EXPECT_TRUE(ini.Modified());  // the change is still there for another try
     EXPECT_EQ(Slurp(blocker), "not a directory");
+}
+
+// A settings path that names a pipe or a device, or a file far too large to be settings,
+// is refused at once instead of stalling the start or filling the memory.
+TEST_F(IniFileTest, FilesThatAreNoSettingsFileAreRefusedPromptly)
+{
+    const auto fifo = PathOf("pipe.ini");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto huge = PathOf("huge.ini");
+    {
+        std::ofstream out(huge, std::ios::binary);
+        out << "[Main]\n";
+        const std::string filler(4096, '\n');
+        for (std::size_t written = 0; written <= IniFile::kMaxFileSize; written += filler.size())
+            out << filler;
+    }
+    const std::string cases[] = {fifo, huge, "/dev/null"};
+    for (const auto& path : cases) {
+        SCOPED_TRACE(path);
+        auto reading = std::async(std::launch::async, [&] {
+            try {
+                IniFile ini(path);
+                return std::string("read as a settings file");
+            } catch (const std::runtime_error& e) {
+                return std::string(e.what());
+            }
+        });
+        if (reading.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            // Let a reader stuck on the pipe go, so that the test ends.
+            const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0)
+                ::close(writer);
+            ADD_FAILURE() << "reading did not end";
+        }
+        const std::string outcome = reading.get();
+        EXPECT_NE(outcome.find(path), std::string::npos) << outcome;
+    }
+
+    // Just below the bound is still a settings file.
+    const auto big = Put("[Main]\nk=1\n" + std::string(IniFile::kMaxFileSize - 16, ';'), "big.ini");
+    EXPECT_EQ(IniFile(big).ReadInteger("Main", "k", 0), 1);
 }
 
 TEST_F(IniFileTest, ReplacingTheFileKeepsItsModeAndLinks)

@@ -12,9 +12,11 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,6 +62,10 @@ PortFault faultOf(const std::function<void()>& call, std::string* message = null
 // The far end of a serial line: the master side of a pseudo-terminal.
 struct Pty {
     int master = -1;
+    // Keeps the terminal's number taken until the Pty goes, also after a hang-up: a port
+    // that closes after the master frees the number before it drops its device lock, and a
+    // test running beside this one could be given that number and find it locked.
+    int heldSlave = -1;
     std::string slave;
     Bytes received;
 
@@ -69,8 +75,15 @@ struct Pty {
         if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
             throw std::runtime_error("no pseudo-terminal");
         slave = ::ptsname(master);
+        heldSlave = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     }
-    ~Pty() { close(); }
+    ~Pty()
+    {
+        close();
+        if (heldSlave >= 0)
+            ::close(heldSlave);
+    }
+    // The far end hangs up.
     void close()
     {
         if (master >= 0)
@@ -296,6 +309,50 @@ TEST_F(SerialPort, ATriggerHandlerMayCloseThePort)
     EXPECT_EQ(after, 1);
 }
 
+// A handler may put another in its place, or drop itself, while it runs (the channel does
+// so when it lets go of the port).
+TEST_F(SerialPort, AHandlerMayReplaceItselfWhileItRuns)
+{
+    std::vector<std::string> seen;
+    const std::string tag(100, 't');  // too large to live inside the handler object
+    port.OnTriggerAvail = [&, tag](std::size_t) {
+        port.OnTriggerAvail = nullptr;
+        seen.push_back(tag);
+    };
+    port.OnNote = [&, tag](const std::string&) {
+        port.OnNote = nullptr;
+        seen.push_back("note " + tag);
+    };
+    port.SetOpen(true);
+    pty.send({1});
+    ASSERT_TRUE(waitUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen, std::vector<std::string>{tag});
+    pty.close();  // the device lost: a note
+    ASSERT_TRUE(waitUntil([&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen.back(), "note " + tag);
+}
+
+// The channel that owns a port may be freed from inside the port's own events.
+TEST(SerialPortLife, APortMayBeFreedByItsOwnHandlers)
+{
+    enum class FreedBy { Consumer, Trigger };
+    for (const FreedBy by : {FreedBy::Consumer, FreedBy::Trigger}) {
+        SCOPED_TRACE(by == FreedBy::Consumer ? "consumer" : "trigger");
+        Pty pty;
+        plat::setComPortDevice(7, pty.slave);
+        auto port = std::make_unique<TApdWinsockPort>();
+        port->SetComNumber(7);
+        if (by == FreedBy::Consumer)
+            port->AddInputConsumer([&](std::span<const std::uint8_t>) { port.reset(); });
+        else
+            port->OnTriggerAvail = [&](std::size_t) { port.reset(); };
+        port->SetOpen(true);
+        pty.send({1, 2, 3});
+        EXPECT_TRUE(waitUntil([&] { return !port; }));
+        plat::clearComPortDevices();
+    }
+}
+
 TEST_F(SerialPort, ProcessCommunicationsWorksWithoutTheEventLoop)
 {
     port.SetOpen(true);
@@ -333,22 +390,28 @@ TEST_F(SerialPort, ASecondPortOnTheSameDeviceIsBusy)
 
 TEST(SerialOpen, DevicesThatCannotBeOpenedRaiseNamingTheDevice)
 {
+    // Paths of this test's own: the port layer locks a device before it opens it, and a
+    // shared path such as /dev/null could be locked by a test running beside this one.
+    QTemporaryDir dir;
+    const std::string missing = dir.filePath("no-such-tty").toStdString();
+    const std::string notATty = dir.filePath("not-a-tty").toStdString();
+    std::ofstream(notATty) << "x";
     struct Case {
         const char* name;
         int com;
-        const char* device;  // nullptr: the default mapping
+        std::string device;  // empty: the default mapping
         PortFault fault;
-        const char* mentions;
+        std::string mentions;
     };
     const Case cases[] = {
-        {"missing device", 8, "/dev/no-such-tty", PortFault::NotFound, "/dev/no-such-tty"},
-        {"not a serial line", 8, "/dev/null", PortFault::NotSerial, "/dev/null"},
-        {"no port number", 0, nullptr, PortFault::NotFound, "COM0"},
+        {"missing device", 8, missing, PortFault::NotFound, missing},
+        {"not a serial line", 8, notATty, PortFault::NotSerial, notATty},
+        {"no port number", 0, "", PortFault::NotFound, "COM0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         plat::clearComPortDevices();
-        if (c.device)
+        if (!c.device.empty())
             plat::setComPortDevice(c.com, c.device);
         TApdWinsockPort port;
         port.SetComNumber(c.com);
@@ -465,6 +528,7 @@ TEST_F(SerialPort, ChangingTheComNumberReopensOnTheNewDevice)
     ASSERT_TRUE(second.waitReceived(1));
     pty.drain();
     EXPECT_TRUE(pty.received.empty());
+    port.SetOpen(false);  // before the second line goes (see Pty)
 }
 
 // --- TCP client ---------------------------------------------------------------------

@@ -48,6 +48,8 @@ void InstallQuitOnSignals(QCoreApplication& app)
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A closed terminal ends the program like Ctrl+C, with its settings written.
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 }  // namespace vos

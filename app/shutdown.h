@@ -1,5 +1,5 @@
 #pragma once
-// Orderly shut-down of the program on SIGINT or SIGTERM: the signal only wakes the event
+// Orderly shut-down of the program on SIGINT, SIGTERM or SIGHUP: the signal only wakes the event
 // loop, which then quits and lets main free everything in order.
 class QCoreApplication;
 

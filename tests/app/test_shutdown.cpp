@@ -24,7 +24,7 @@ public:
         for (std::size_t i = 0; i < std::size(kSignals); ++i)
             ::sigaction(kSignals[i], &old_[i], nullptr);
     }
-    static constexpr int kSignals[] = {SIGINT, SIGTERM};
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 private:
     struct sigaction old_[std::size(kSignals)] = {};
@@ -46,7 +46,7 @@ bool loopQuitsOn(int signal)
     return !guardFired;
 }
 
-TEST(QuitOnSignals, SigintAndSigtermQuitTheLoop)
+TEST(QuitOnSignals, SigintSigtermAndSighupQuitTheLoop)
 {
     SignalHandlersKept kept;
     vos::InstallQuitOnSignals(*QCoreApplication::instance());

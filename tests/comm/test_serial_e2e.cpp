@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
 #include <map>
@@ -202,7 +203,10 @@ TEST_F(SerialLine, TwoStationsOnOneLineAreReadAndWritten)
 
 TEST_F(SerialLine, AMissingDeviceGivesTheStartFailureTextOnlyWhenMessagesAreShown)
 {
-    plat::setComPortDevice(11, "/dev/vx-no-such-tty");
+    // A path of this test's own: the serial library locks by device name across processes.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    plat::setComPortDevice(11, dir.filePath("no-such-tty").toStdString());
     for (const bool show : {true, false}) {
         SCOPED_TRACE(show);
         messages.clear();

@@ -23,6 +23,7 @@
 #include "platform/port/comports.h"
 #include "tools/plcsim/simulator.h"
 #include "tools/plcsim/transports.h"
+#include "tests/wait_until.h"
 
 namespace {
 
@@ -32,19 +33,10 @@ using vx::TVariable;
 
 constexpr int kCom = 9;
 
-// Runs the event loop until done() holds or the bound passes.
+// The end-to-end paths get a longer bound than the port tests.
 bool waitUntil(const std::function<bool()>& done, int boundMs = 10000)
 {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer wake;  // so that the wait never sleeps past the bound
-    wake.start(5);
-    while (!done()) {
-        if (elapsed.elapsed() > boundMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
+    return vxtest::waitUntil(done, boundMs);
 }
 
 struct SerialLine : ::testing::Test {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/port/comports.h"
+#include "tests/wait_until.h"
 
 namespace {
 
@@ -31,20 +32,7 @@ using plat::PortFault;
 using plat::TApdWinsockPort;
 using Bytes = std::vector<std::uint8_t>;
 
-// Runs the event loop until done() holds or the bound passes.
-bool waitUntil(const std::function<bool()>& done, int boundMs = 5000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QTimer wake;  // WaitForMoreEvents needs something to wake it when the test polls a fd
-    wake.start(5);
-    while (!done()) {
-        if (clock.elapsed() > boundMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using vxtest::waitUntil;
 
 PortFault faultOf(const std::function<void()>& call, std::string* message = nullptr)
 {

@@ -18,6 +18,7 @@
 #include "tools/plcsim/commands.h"
 #include "tools/plcsim/simulator.h"
 #include "tools/plcsim/transports.h"
+#include "tests/wait_until.h"
 
 namespace {
 
@@ -495,19 +496,7 @@ TEST_F(Sim, CommandsScriptFaultsAndReachMemory)
 
 // --- over real transports ----------------------------------------------------------------
 
-bool waitUntil(const std::function<bool()>& done, int boundMs = 5000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QTimer wake;
-    wake.start(5);
-    while (!done()) {
-        if (clock.elapsed() > boundMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using vxtest::waitUntil;
 
 // The server's end of the line, opened the way a serial port is: raw, no controlling tty.
 struct Line {

@@ -9,46 +9,53 @@ namespace {
 
 constexpr double kMsPerDay = 86400000.0;
 
-bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int daysInMonth(int y, int m)
-{
-    static const int d[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && isLeap(y) ? 29 : d[m - 1];
-}
-
-// Days from 1970-01-01 to the civil date (Howard Hinnant's algorithm).
-std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void civilFromDays(std::int64_t z, int& y, int& m, int& d)
-{
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t yy = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    y = static_cast<int>(yy + (m <= 2));
-}
-
 // Day 0 of the date-time scale, 1899-12-30, counted from 1970-01-01.
-const std::int64_t kEpochOffset = daysFromCivil(1899, 12, 30);
+constexpr std::int64_t kEpochOffset = -25569;
 
 SystemClock systemClock;
 Clock* current = &systemClock;
 
+std::int64_t floorDiv(std::int64_t a, std::int64_t b)
+{
+    const std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
 }  // namespace
+
+bool isLeapYear(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int daysInMonth(std::int64_t y, int m)
+{
+    static const int d[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && isLeapYear(y) ? 29 : d[m - 1];
+}
+
+// Counts through 400-year eras that start on 1 March, so that the leap day falls at the end
+// of each year.
+std::int64_t daysFromCivil(std::int64_t y, int m, int d)
+{
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = floorDiv(y, 400);
+    const std::int64_t yearOfEra = y - era * 400;
+    const int shiftedMonth = m > 2 ? m - 3 : m + 9;
+    const std::int64_t dayOfYear = (153 * shiftedMonth + 2) / 5 + d - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146'097 + dayOfEra - 719'468;
+}
+
+void civilFromDays(std::int64_t days, std::int64_t& y, int& m, int& d)
+{
+    days += 719'468;
+    const std::int64_t era = floorDiv(days, 146'097);
+    const std::int64_t dayOfEra = days - era * 146'097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
+    d = static_cast<int>(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
+    m = static_cast<int>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
+    y = yearOfEra + era * 400 + (m <= 2 ? 1 : 0);
+}
 
 bool encodeDateTime(const DateTimeFields& f, double& out)
 {
@@ -57,7 +64,7 @@ bool encodeDateTime(const DateTimeFields& f, double& out)
         f.minute > 59 || f.second < 0 || f.second > 59 || f.millisecond < 0 || f.millisecond > 999)
         return false;
     const double days = static_cast<double>(
-        daysFromCivil(f.year, static_cast<unsigned>(f.month), static_cast<unsigned>(f.day)) - kEpochOffset);
+        daysFromCivil(f.year, f.month, f.day) - kEpochOffset);
     const double frac =
         ((f.hour * 60.0 + f.minute) * 60.0 * 1000.0 + f.second * 1000.0 + f.millisecond) / kMsPerDay;
     // Before day 0 the whole part counts backwards and the fraction forwards, as the date-time scale has it.
@@ -87,7 +94,9 @@ DateTimeFields decodeDateTime(double dt)
         ms -= kMsPerDay;
         days += 1;
     }
-    civilFromDays(days + kEpochOffset, f.year, f.month, f.day);
+    std::int64_t year = 0;
+    civilFromDays(days + kEpochOffset, year, f.month, f.day);
+    f.year = static_cast<int>(year);
     auto msi = static_cast<std::int64_t>(ms);
     f.millisecond = static_cast<int>(msi % 1000);
     msi /= 1000;

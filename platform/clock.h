@@ -16,6 +16,12 @@ struct DateTimeFields {
     int dayOfWeek = 6;  // Monday 1 .. Sunday 7; ignored by encodeDateTime
 };
 
+// Proleptic Gregorian calendar arithmetic, days counted from 1970-01-01 (negative before).
+bool isLeapYear(std::int64_t year);
+int daysInMonth(std::int64_t year, int month);
+std::int64_t daysFromCivil(std::int64_t year, int month, int day);
+void civilFromDays(std::int64_t days, std::int64_t& year, int& month, int& day);
+
 // Calendar fields to the date-time double; false for fields out of range.
 bool encodeDateTime(const DateTimeFields& f, double& out);
 double encodeDate(int year, int month, int day);  // asserts nothing: invalid dates give 0

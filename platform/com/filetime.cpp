@@ -7,6 +7,10 @@
 
 namespace {
 
+using plat::civilFromDays;
+using plat::daysFromCivil;
+using plat::daysInMonth;
+
 constexpr std::int64_t kTicksPerSecond = 10'000'000;
 constexpr std::int64_t kTicksPerMs = 10'000;
 constexpr std::int64_t kMsPerDay = 86'400'000;
@@ -23,40 +27,6 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b)
 {
     std::int64_t q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
-bool isLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int daysInMonth(std::int64_t y, int m)
-{
-    static const int d[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && isLeap(y) ? 29 : d[m - 1];
-}
-
-// Days from 1970-01-01 to a proleptic Gregorian date, counting through 400-year eras that
-// start on 1 March so that the leap day falls at the end of each year.
-std::int64_t daysFromCivil(std::int64_t y, int m, int d)
-{
-    y -= m <= 2 ? 1 : 0;
-    const std::int64_t era = floorDiv(y, 400);
-    const std::int64_t yearOfEra = y - era * 400;
-    const int shiftedMonth = m > 2 ? m - 3 : m + 9;
-    const std::int64_t dayOfYear = (153 * shiftedMonth + 2) / 5 + d - 1;
-    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146'097 + dayOfEra - 719'468;
-}
-
-void civilFromDays(std::int64_t days, std::int64_t& y, int& m, int& d)
-{
-    days += 719'468;
-    const std::int64_t era = floorDiv(days, 146'097);
-    const std::int64_t dayOfEra = days - era * 146'097;
-    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
-    d = static_cast<int>(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
-    m = static_cast<int>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
-    y = yearOfEra + era * 400 + (m <= 2 ? 1 : 0);
 }
 
 WORD dayOfWeekFromUnixDays(std::int64_t unixDays)

@@ -56,6 +56,23 @@ TEST(Clock, RoundingToMidnightMovesForwardInTime)
     }
 }
 
+TEST(Clock, CalendarArithmeticRoundTripsAcrossTheWholeScale)
+{
+    EXPECT_EQ(plat::daysFromCivil(1970, 1, 1), 0);
+    EXPECT_EQ(plat::daysFromCivil(1899, 12, 30), -25569);
+    EXPECT_EQ(plat::daysFromCivil(1601, 1, 1), -134774);
+    EXPECT_EQ(plat::daysInMonth(1900, 2), 28);
+    EXPECT_EQ(plat::daysInMonth(2000, 2), 29);
+    for (std::int64_t days = plat::daysFromCivil(100, 1, 1); days <= plat::daysFromCivil(9999, 12, 31); days += 997) {
+        std::int64_t y = 0;
+        int m = 0, d = 0;
+        plat::civilFromDays(days, y, m, d);
+        ASSERT_GE(d, 1);
+        ASSERT_LE(d, plat::daysInMonth(y, m));
+        ASSERT_EQ(plat::daysFromCivil(y, m, d), days) << y << "-" << m << "-" << d;
+    }
+}
+
 TEST(Clock, InvalidFieldsAreRefused)
 {
     double dt = 7;

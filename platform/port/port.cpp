@@ -2,7 +2,9 @@
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QTcpSocket>
@@ -343,6 +345,29 @@ struct TApdWinsockPort::Impl {
             openSerial();
     }
 
+    // The kernel's close waits up to 30 s for output a held-back CTS keeps in the driver, which
+    // would freeze the main thread on every stop or restart. Give the bytes the time the line
+    // needs to send them, then drop what is left: the request they belong to is abandoned anyway.
+    void drainOutputBriefly()
+    {
+        const int fd = serial->handle();
+        if (fd < 0)
+            return;
+        int pending = 0;
+        if (::ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0)
+            return;
+        const qint64 bits = static_cast<qint64>(pending) * 11;
+        const qint64 boundMs = std::min<qint64>(50 + bits * 1000 / std::max(baud, 300), 500);
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < boundMs) {
+            if (::ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0)
+                return;
+            ::usleep(2000);
+        }
+        serial->clear(QSerialPort::Output);
+    }
+
     void closeDevice()
     {
         if (!serial && !tcp)
@@ -352,6 +377,7 @@ struct TApdWinsockPort::Impl {
             restoreRs485();
             serial->disconnect(&ctx);
             serial->flush();
+            drainOutputBriefly();
             serial->close();
             delete serial;
             serial = nullptr;

@@ -182,6 +182,27 @@ TEST_F(SerialPort, OpensThroughTheComNumberAndCarriesBytesBothWays)
     EXPECT_FALSE(port.Open());
 }
 
+TEST_F(SerialPort, ClosingSendsWhatTheLineTakesAndNeverWaitsLongForTheRest)
+{
+    port.SetOpen(true);
+    // The far end reads: a request just put out reaches it before the port closes.
+    const Bytes request{0x68, 0x05, 0x05, 0x68, 0x02, 0x7E, 0x6C, 0x0B, 0x00, 0xF7, 0x16};
+    port.PutBlock(request.data(), request.size());
+    port.SetOpen(false);
+    ASSERT_TRUE(pty.waitReceived(request.size()));
+    EXPECT_EQ(pty.received, request);
+
+    // The far end takes nothing (as a line held back by CTS): the close comes all the same.
+    port.SetOpen(true);
+    const Bytes flood(64 * 1024, 0x55);
+    port.PutBlock(flood.data(), flood.size());
+    QElapsedTimer closing;
+    closing.start();
+    port.SetOpen(false);
+    EXPECT_LT(closing.elapsed(), 2000);
+    EXPECT_FALSE(port.Open());
+}
+
 TEST_F(SerialPort, TriggerCountsEverythingWaiting)
 {
     port.SetOpen(true);

@@ -415,12 +415,20 @@ void IniFile::UpdateFile()
     std::string temp = target.string() + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
-        // A writable file in a directory we may not create files in: write in place.
-        const int direct = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // Only a directory we may not create files in makes us write in place; a full disk or
+        // any other failure leaves the file as it is.
+        const int err = errno;
+        if (err != EACCES && err != EPERM)
+            throw std::runtime_error("Cannot write " + fileName_ + ": " + SystemError(err));
+        // Overwrite, then cut: the old blocks are reused, so a failure midway is unlikely to
+        // find the disk without room, and the file is never emptied first.
+        const int direct = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (direct < 0)
             throw std::runtime_error("Cannot write " + fileName_ + ": " + SystemError(errno));
         try {
             WriteAll(direct, data, fileName_);
+            if (::ftruncate(direct, static_cast<off_t>(data.size())) != 0)
+                throw std::runtime_error("Cannot write " + fileName_ + ": " + SystemError(errno));
         } catch (...) {
             ::close(direct);
             throw;

@@ -2,6 +2,8 @@
 
 #include <QTemporaryDir>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -412,6 +414,45 @@ TEST_F(IniFileTest, ReplacingTheFileKeepsItsModeAndLinks)
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     // No temporary file is left beside it.
     EXPECT_EQ(std::distance(fs::directory_iterator(PathOf("")), fs::directory_iterator()), 2);
+}
+
+// A directory that refuses new files (immutable, so that even root is refused) but holds a
+// writable settings file: the file is rewritten in place and cut to its new length.
+TEST_F(IniFileTest, ADirectoryThatRefusesNewFilesIsWrittenInPlace)
+{
+    QTemporaryDir locked;
+    ASSERT_TRUE(locked.isValid());
+    const std::string path = locked.filePath("VornOPCServer.ini").toStdString();
+    std::ofstream(path, std::ios::binary) << "[Main]\nA=1\nLong=" << std::string(200, 'x') << "\nB=2\n";
+
+    const int dirFd = ::open(locked.path().toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dirFd, 0);
+    int flags = 0;
+    if (::ioctl(dirFd, FS_IOC_GETFLAGS, &flags) != 0) {
+        ::close(dirFd);
+        GTEST_SKIP() << "the file system keeps no inode flags";
+    }
+    const int unlocked = flags;
+    flags |= FS_IMMUTABLE_FL;
+    if (::ioctl(dirFd, FS_IOC_SETFLAGS, &flags) != 0) {
+        ::close(dirFd);
+        GTEST_SKIP() << "no right to make a directory immutable";
+    }
+    struct Unlock {
+        int fd, flags;
+        ~Unlock()
+        {
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            ::close(fd);
+        }
+    } unlock{dirFd, unlocked};
+
+    IniFile ini(path);
+    ini.WriteString("Main", "A", "0");
+    ini.DeleteKey("Main", "Long");
+    ini.UpdateFile();
+    EXPECT_EQ(Slurp(path), "[Main]\nA=0\nB=2\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(locked.path().toStdString()), fs::directory_iterator()), 1);
 }
 
 }  // namespace

@@ -124,17 +124,14 @@ bool TCOM::CheckCRC(std::span<const std::uint8_t> a, const TPacket& packet)
     if (a.empty() || a[0] != answerStart(packet.Kind))
         return false;
     if (a[0] == fdSD1)
-        return a.size() >= 5 && static_cast<std::uint8_t>(a[1] + a[2] + a[3]) == a[4];
+        return a.size() >= 5 && FrameChecksum(a.subspan(1, 3)) == a[4];
     if (a[0] == fdSD2) {
         if (a.size() < 3 || a[1] != a[2])
             return false;
         const std::size_t le = a[1];
         if (a.size() < le + 5)
             return false;  // the checksum has not come
-        unsigned sum = 0;
-        for (std::size_t i = 4; i < le + 4; ++i)
-            sum += a[i];
-        return static_cast<std::uint8_t>(sum) == a[le + 4];
+        return FrameChecksum(a.subspan(4, le)) == a[le + 4];
     }
     return true;
 }

@@ -491,6 +491,14 @@ bool DecodeAnswerEntry(TPacket& packet, std::size_t entry, const std::uint8_t* a
 
 std::int32_t TimeStampOf(const TVariable& v) { return v.Value.toI4().value_or(-1); }
 
+std::uint8_t FrameChecksum(std::span<const std::uint8_t> bytes)
+{
+    unsigned sum = 0;
+    for (std::uint8_t b : bytes)
+        sum += b;
+    return static_cast<std::uint8_t>(sum);
+}
+
 std::string PacketKindName(std::int32_t kind)
 {
     switch (kind) {
@@ -766,7 +774,7 @@ bool TPacket::BuildFrame()
         Frame[1] = da;
         Frame[2] = sa;
         Frame[3] = FC;
-        Frame[4] = static_cast<std::uint8_t>(da + sa + FC);
+        Frame[4] = FrameChecksum(std::span<const std::uint8_t>(Frame.data() + 1, 3));
         Frame[5] = fdEnd;
         Frame[6] = 0x00;
         FrameLength = static_cast<std::uint16_t>(length);
@@ -797,10 +805,7 @@ bool TPacket::BuildFrame()
         Frame[5] = sa;
         Frame[6] = FC;
         Frame[7] = SC;
-        std::uint32_t sum = 0;
-        for (std::size_t i = 4; i < static_cast<std::size_t>(FrameLength) - 2; ++i)
-            sum += Frame[i];
-        Frame[FrameLength - 2] = static_cast<std::uint8_t>(sum);
+        Frame[FrameLength - 2] = FrameChecksum(std::span<const std::uint8_t>(Frame.data() + 4, le));
         Frame[FrameLength - 1] = fdEnd;
         break;
     }

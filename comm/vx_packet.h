@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,9 @@ bool DecodeAnswerEntry(TPacket& packet, std::size_t entry, const std::uint8_t* a
 
 // The time stamp of the station's previous answer as the check compares it: -1 before any.
 std::int32_t TimeStampOf(const TVariable& v);
+
+// The telegram checksum: the sum of the bytes modulo 256 (DA up to the last data byte).
+std::uint8_t FrameChecksum(std::span<const std::uint8_t> bytes);
 
 // Name of a packet kind as the log shows it.
 std::string PacketKindName(std::int32_t kind);

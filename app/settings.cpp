@@ -17,10 +17,6 @@ namespace vos {
 
 bool IsRegistered = false;
 std::int32_t VarUniqueness = 0;
-bool OPCLogging = false;
-std::int32_t OPCNumLogLines = 0;
-bool OPCLogToFile = false;
-
 std::int32_t StationCounter = 0;
 std::int32_t VariableCounter = 0;
 std::int32_t FolderCounter = 0;

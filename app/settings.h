@@ -6,14 +6,17 @@
 #include <functional>
 #include <string>
 
+#include "opc/opc_globals.h"
+
 namespace vos {
 
 // Settings declared here; the rest are those of vx_def.h.
 extern bool IsRegistered;
 extern std::int32_t VarUniqueness;  // 0 unique within a folder, 1 within the station
-extern bool OPCLogging;
-extern std::int32_t OPCNumLogLines;
-extern bool OPCLogToFile;
+// The OPC call log's settings belong to the OPC layer, which reads them.
+using opc::OPCLogging;
+using opc::OPCLogToFile;
+using opc::OPCNumLogLines;
 
 // Last number used in a default station, variable, folder and modem name.
 extern std::int32_t StationCounter;

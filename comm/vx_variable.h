@@ -142,6 +142,9 @@ public:
     // OPC transactions waiting for this variable; they belong to the OPC layer, which also
     // empties the list, so the entries are opaque here.
     std::vector<void*> WaitingTransactions;
+    // The first of the OPC items bound to this variable, linked through the items
+    // themselves; opaque here, kept by the OPC layer.
+    void* OpcItems = nullptr;
 };
 
 // Throws EConvertError when the text does not convert. Arrays take elements separated by ";"

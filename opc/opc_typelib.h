@@ -1,0 +1,19 @@
+#pragma once
+// The server's own class and interface IDs, and the two interfaces of its type library that
+// have no methods beyond those of IDispatch and IUnknown.
+#include "platform/com/persist.h"
+
+inline constexpr CLSID CLSID_DA2 = {0x806F6780, 0x14F5, 0x4D43, {0xBF, 0x45, 0xBB, 0x50, 0x8E, 0xD2, 0xB7, 0x24}};
+inline constexpr CLSID CLSID_OPCGroup = {0x4F40460E, 0xB3B5, 0x47A0, {0xAF, 0x28, 0xDC, 0xF0, 0x71, 0xB6, 0xE3, 0xDD}};
+
+// The automation interface of the server object.
+struct IDA2 : IDispatch {
+    static constexpr IID iid = {0x03418B92, 0x0244, 0x496C, {0xBB, 0x88, 0x7D, 0x7D, 0x8F, 0xD0, 0x0E, 0x1A}};
+};
+
+struct IOPCGroup : IUnknown {
+    static constexpr IID iid = {0x88B7C47B, 0x84AF, 0x4C80, {0xA0, 0xAC, 0x59, 0x49, 0xF2, 0xBF, 0x4F, 0x60}};
+};
+
+inline constexpr IID IID_IDA2 = IDA2::iid;
+inline constexpr IID IID_IOPCGroup = IOPCGroup::iid;

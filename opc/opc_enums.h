@@ -32,7 +32,7 @@ struct TOPCItemAttributes {
 };
 
 // IEnumOPCItemAttributes over its own copy of the records. Next hands out a task-allocated
-// array of celt records, also when fewer or none were left.
+// array of the records fetched, never more than remain (nullptr when none do).
 class TOPCItemAttEnumerator : public com::ComObject<IEnumOPCItemAttributes> {
 public:
     explicit TOPCItemAttEnumerator(std::vector<TOPCItemAttributes> elements);

@@ -157,6 +157,14 @@ extern TServer* OPCRegistry;
 extern std::recursive_mutex OPCLock;
 using OPCLockGuard = std::lock_guard<std::recursive_mutex>;
 
+// Raises a monitor event under OPCLock when the registry exists.
+inline void RaiseMonitorEvent(int code, TMonitorObject obj)
+{
+    OPCLockGuard lock(OPCLock);
+    if (OPCRegistry)
+        OPCRegistry->NotifyMonitor(code, obj);
+}
+
 // The pulse period and its recomputation.
 extern std::uint32_t FastestUpdateInterval;  // ms; 200 at start
 extern std::int32_t PulseRecalcLimit;        // round(10000 / period); 50 at start

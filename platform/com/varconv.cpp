@@ -6,7 +6,9 @@
 //   meaning of DISP_E_OVERFLOW is "the data does not fit in the destination type", and no bit
 //   reinterpretation is documented.
 // - A Boolean takes part in numeric conversions as the 2-byte integer it is (true = -1), as the
-//   published remarks describe; so true does not fit an unsigned type.
+//   published remarks describe. Into an integer type it wraps instead of overflowing, as
+//   VarUI1FromBool and its kin do: sign-extended, then cut to the target's width (true is 255
+//   as UI1, 4294967295 as UI4; 300 is 44 as UI1). Clients write true to unsigned items.
 // - Reals, currency, decimals and numeric text round half to even when they become integers.
 // - A Boolean becomes the text "-1" or "0"; "True" or "False" only with VARIANT_ALPHABOOL (or
 //   VARIANT_LOCALBOOL, which has no translated names here), as the flag is documented.
@@ -899,6 +901,10 @@ HRESULT convert(const VARIANT& src, VARTYPE vt, const com::ProcessLocale& loc, U
 
     IntRange range{};
     if (integerRange(vt, range)) {
+        if (src.vt == VT_BOOL) {
+            storeInteger(out, vt, src.boolVal);
+            return S_OK;
+        }
         Num n;
         i128 v = 0;
         HRESULT hr = numberOf(src, loc, n);

@@ -335,17 +335,6 @@ TEST_F(VarConv, BadVarTypesFailWithoutTouchingTheDestination)
 TEST_F(VarConv, Booleans)
 {
     std::vector<Case> cases;
-    cases.push_back({"true to I2", Bool(true), VT_I2, S_OK, I2(-1)});
-    cases.push_back({"true to I4", Bool(true), VT_I4, S_OK, I4(-1)});
-    cases.push_back({"true to R8", Bool(true), VT_R8, S_OK, R8(-1.0)});
-    cases.push_back({"true to DATE", Bool(true), VT_DATE, S_OK, Date(-1.0)});
-    cases.push_back({"true to CY", Bool(true), VT_CY, S_OK, Cy(-10000)});
-    cases.push_back({"true to DECIMAL", Bool(true), VT_DECIMAL, S_OK, Dec(true, 1, 0, 0)});
-    cases.push_back({"true does not fit UI1", Bool(true), VT_UI1, OVF, {}});
-    cases.push_back({"true does not fit UI4", Bool(true), VT_UI4, OVF, {}});
-    cases.push_back({"false to UI1", Bool(false), VT_UI1, S_OK, UI1(0)});
-    cases.push_back({"true to text", Bool(true), VT_BSTR, S_OK, Str("-1")});
-    cases.push_back({"false to text", Bool(false), VT_BSTR, S_OK, Str("0")});
     cases.push_back({"true to alpha text", Bool(true), VT_BSTR, S_OK, Str("True"), VARIANT_ALPHABOOL});
     cases.push_back({"false to alpha text", Bool(false), VT_BSTR, S_OK, Str("False"), VARIANT_ALPHABOOL});
     cases.push_back({"false to local text", Bool(false), VT_BSTR, S_OK, Str("False"), VARIANT_LOCALBOOL});
@@ -362,6 +351,69 @@ TEST_F(VarConv, Booleans)
     cases.push_back({"text -2.5", Str("-2.5"), VT_BOOL, S_OK, Bool(true)});
     cases.push_back({"yes", Str("yes"), VT_BOOL, MISMATCH, {}});
     cases.push_back({"empty text", Str(""), VT_BOOL, MISMATCH, {}});
+    runTable(cases);
+}
+
+// A Boolean set through boolVal can hold any 16-bit value, as a client's may.
+Variant BoolHolding(SHORT raw)
+{
+    Variant v = Bool(false);
+    v.get()->boolVal = raw;
+    return v;
+}
+
+// Into integers a Boolean wraps like the 16-bit integer it is, where the same value of
+// another type overflows: clients write true (-1) to unsigned items.
+TEST_F(VarConv, BooleanSourcesWrapIntoIntegers)
+{
+    struct BoolRow {
+        const char* name;
+        SHORT raw;
+        std::vector<Variant> expect;  // each expectation's type is the target
+    };
+    const std::vector<BoolRow> rows = {
+        {"true", VARIANT_TRUE,
+         {I1(-1), UI1(255), I2(-1), UI2(65535), I4(-1), UI4(4294967295u), Int(-1), UInt(4294967295u), I8(-1),
+          UI8(UINT64_MAX), R4(-1.0f), R8(-1.0), Date(-1.0), Cy(-10000), Dec(true, 1, 0, 0), Str("-1")}},
+        {"false", VARIANT_FALSE,
+         {I1(0), UI1(0), I2(0), UI2(0), I4(0), UI4(0), Int(0), UInt(0), I8(0), UI8(0), R4(0.0f), R8(0.0), Date(0.0),
+          Cy(0), Dec(false, 0, 0, 0), Str("0")}},
+        {"128", 128,
+         {I1(-128), UI1(128), I2(128), UI2(128), I4(128), UI4(128), Int(128), UInt(128), I8(128), UI8(128), R4(128.0f),
+          R8(128.0), Date(128.0), Cy(1280000), Dec(false, 128, 0, 0), Str("128")}},
+        {"300 keeps its low byte", 300,
+         {I1(44), UI1(44), I2(300), UI2(300), I4(300), UI4(300), Int(300), UInt(300), I8(300), UI8(300), R4(300.0f),
+          R8(300.0), Date(300.0), Cy(3000000), Dec(false, 300, 0, 0), Str("300")}},
+        {"-200 is sign-extended", -200,
+         {I1(56), UI1(56), I2(-200), UI2(65336), I4(-200), UI4(4294967096u), Int(-200), UInt(4294967096u), I8(-200),
+          UI8(18446744073709551416ULL), R4(-200.0f), R8(-200.0), Date(-200.0), Cy(-2000000), Dec(true, 200, 0, 0),
+          Str("-200")}},
+    };
+    for (const BoolRow& row : rows) {
+        const Variant src = BoolHolding(row.raw);
+        for (const Variant& expect : row.expect) {
+            SCOPED_TRACE(::testing::Message() << row.name << " to type " << expect.vt());
+            Variant dest = Str("untouched");
+            ASSERT_EQ(VariantChangeType(dest.get(), src.get(), 0, expect.vt()), S_OK);
+            EXPECT_TRUE(sameValue(*dest.get(), *expect.get()));
+        }
+    }
+
+    // A by-reference Boolean wraps too; the same bits as another type still do not fit.
+    VARIANT_BOOL flag = VARIANT_TRUE;
+    VARIANT ref;
+    VariantInit(&ref);
+    ref.vt = VT_BYREF | VT_BOOL;
+    ref.pboolVal = &flag;
+    Variant out;
+    ASSERT_EQ(VariantChangeType(out.get(), &ref, 0, VT_UI1), S_OK);
+    EXPECT_TRUE(sameValue(*out.get(), *UI1(255).get()));
+
+    std::vector<Case> cases;
+    cases.push_back({"I2 -1 to UI2", I2(-1), VT_UI2, OVF, {}});
+    cases.push_back({"I1 -1 to UI1", I1(-1), VT_UI1, OVF, {}});
+    cases.push_back({"I2 300 to UI1", I2(300), VT_UI1, OVF, {}});
+    cases.push_back({"I4 -1 to UI4", I4(-1), VT_UI4, OVF, {}});
     runTable(cases);
 }
 
@@ -635,7 +687,7 @@ TEST_F(VarConv, AnArrayElementThatFailsFailsTheWhole)
     const ArrayCase cases[] = {
         {"overflow", VT_I4, {I4(1), I4(70000)}, VT_ARRAY | VT_I2, DISP_E_OVERFLOW},
         {"text", VT_BSTR, {Str("1"), Str("2"), Str("x")}, VT_ARRAY | VT_I4, DISP_E_TYPEMISMATCH},
-        {"true in bytes", VT_BOOL, {Bool(false), Bool(true)}, VT_ARRAY | VT_UI1, DISP_E_OVERFLOW},
+        {"minus one into unsigned", VT_I2, {I2(0), I2(-1)}, VT_ARRAY | VT_UI2, DISP_E_OVERFLOW},
         {"variants", VT_VARIANT, {Str("1"), Null()}, VT_ARRAY | VT_BSTR, DISP_E_TYPEMISMATCH},
     };
     for (const ArrayCase& c : cases) {
@@ -645,6 +697,32 @@ TEST_F(VarConv, AnArrayElementThatFailsFailsTheWhole)
         EXPECT_EQ(VariantChangeType(dest.get(), src.get(), 0, c.to), c.hr);
         EXPECT_EQ(dest.toUtf8(), "untouched");
     }
+}
+
+TEST_F(VarConv, BooleanArraysWrapElementByElement)
+{
+    // 300 as a Boolean element: any 16-bit value survives the array.
+    const Variant bools = arrayVariant(vectorOf(VT_BOOL, 0, {Bool(false), Bool(true), BoolHolding(300)}));
+    Variant out;
+    ASSERT_EQ(VariantChangeType(out.get(), bools.get(), 0, VT_ARRAY | VT_UI1), S_OK);
+    EXPECT_TRUE(sameValue(*elementOf(out, 0).get(), *UI1(0).get()));
+    EXPECT_TRUE(sameValue(*elementOf(out, 1).get(), *UI1(255).get()));
+    EXPECT_TRUE(sameValue(*elementOf(out, 2).get(), *UI1(44).get()));
+    ASSERT_EQ(VariantChangeType(out.get(), bools.get(), 0, VT_ARRAY | VT_I4), S_OK);
+    EXPECT_TRUE(sameValue(*elementOf(out, 1).get(), *I4(-1).get()));
+    ASSERT_EQ(VariantChangeType(out.get(), bools.get(), 0, VT_ARRAY | VT_BOOL), S_OK);
+    EXPECT_TRUE(sameValue(*elementOf(out, 2).get(), *BoolHolding(300).get()));
+
+    const Variant mixed = arrayVariant(vectorOf(VT_VARIANT, 0, {Bool(true), I4(7)}));
+    ASSERT_EQ(VariantChangeType(out.get(), mixed.get(), 0, VT_ARRAY | VT_UI4), S_OK);
+    EXPECT_TRUE(sameValue(*elementOf(out, 0).get(), *UI4(4294967295u).get()));
+    EXPECT_TRUE(sameValue(*elementOf(out, 1).get(), *UI4(7).get()));
+
+    // Into Booleans nothing changed: any non-zero number is true.
+    const Variant bytes = arrayVariant(vectorOf(VT_UI1, 0, {UI1(0), UI1(2)}));
+    ASSERT_EQ(VariantChangeType(out.get(), bytes.get(), 0, VT_ARRAY | VT_BOOL), S_OK);
+    EXPECT_TRUE(sameValue(*elementOf(out, 0).get(), *Bool(false).get()));
+    EXPECT_TRUE(sameValue(*elementOf(out, 1).get(), *Bool(true).get()));
 }
 
 TEST_F(VarConv, AnArrayOfOtherElementsThanItsTypeSaysIsRefused)

@@ -2,7 +2,6 @@
 #include "opc_group.h"
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 #include <new>
 #include <string>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "comm/vx_variable.h"
+#include "opc_arrays.h"
 #include "opc_enums.h"
 #include "opc_globals.h"
 #include "opc_server.h"
@@ -21,16 +21,6 @@
 namespace opc {
 
 namespace {
-
-// A zero-filled task-allocated array of n records; nullptr when the allocator refuses.
-template <class T>
-T* allocZeroed(DWORD n)
-{
-    void* p = CoTaskMemAlloc(sizeof(T) * n);
-    if (p)
-        std::memset(p, 0, sizeof(T) * n);
-    return static_cast<T*>(p);
-}
 
 std::string toUtf8(LPCWSTR text) { return text ? plat::utf16ToUtf8(text) : std::string(); }
 
@@ -123,7 +113,8 @@ TOPCItem* TOPCGroup::ItemByHandle(OPCHANDLE handle)
 
 bool TOPCGroup::Listed() const
 {
-    return Server && OwnerList && std::find(OwnerList->begin(), OwnerList->end(), this) != OwnerList->end();
+    // A group leaves its server object's list only by being torn down: no search needed.
+    return Server && OwnerList;
 }
 
 void TOPCGroup::CopyTo(TOPCGroup& target)
@@ -192,61 +183,51 @@ HRESULT forEachHandle(TOPCGroup& group, DWORD dwCount, OPCHANDLE* phServer, HRES
     *ppErrors = nullptr;
     if (dwCount == 0 || dwCount > kMaxClientCount || !phServer)
         return E_INVALIDARG;
-    HRESULT* errors = allocZeroed<HRESULT>(dwCount);
+    TaskArray<HRESULT> errors(dwCount);
     if (!errors)
         return E_OUTOFMEMORY;
     HRESULT result = S_OK;
-    try {
-        for (DWORD i = 0; i < dwCount; ++i) {
-            TOPCItem* item = group.ItemByHandle(phServer[i]);
-            errors[i] = item ? perItem(*item, i) : OPC_E_INVALIDHANDLE;
-            if (errors[i] != S_OK)
-                result = S_FALSE;
-        }
-    } catch (const std::bad_alloc&) {
-        CoTaskMemFree(errors);
-        return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < dwCount; ++i) {
+        TOPCItem* item = group.ItemByHandle(phServer[i]);
+        errors[i] = item ? perItem(*item, i) : OPC_E_INVALIDHANDLE;
+        if (errors[i] != S_OK)
+            result = S_FALSE;
     }
-    *ppErrors = errors;
+    *ppErrors = errors.release();
     return result;
 }
 
 // The result and error arrays of AddItems and ValidateItems.
 struct ItemArrays {
-    OPCITEMRESULT* results = nullptr;
-    HRESULT* errors = nullptr;
-    bool allocate(DWORD n)
-    {
-        results = allocZeroed<OPCITEMRESULT>(n);
-        errors = allocZeroed<HRESULT>(n);
-        if (results && errors)
-            return true;
-        free();
-        return false;
-    }
-    void free()
-    {
-        CoTaskMemFree(results);
-        CoTaskMemFree(errors);
-        results = nullptr;
-        errors = nullptr;
-    }
+    explicit ItemArrays(DWORD n) : results(n), errors(n) {}
+    explicit operator bool() const { return results && errors; }
+    TaskArray<OPCITEMRESULT> results;
+    TaskArray<HRESULT> errors;
 };
+
+// The checks AddItems and ValidateItems share before anything is allocated.
+HRESULT checkItemArgs(const TOPCGroup& group, DWORD dwCount, const OPCITEMDEF* pItemArray, OPCITEMRESULT** ppResults,
+                      HRESULT** ppErrors)
+{
+    if (group.TornDown())
+        return E_FAIL;
+    if (!ppResults || !ppErrors)
+        return E_POINTER;
+    *ppResults = nullptr;
+    *ppErrors = nullptr;
+    if (dwCount == 0 || dwCount > kMaxClientCount || !pItemArray)
+        return E_INVALIDARG;
+    return S_OK;
+}
 
 }  // namespace
 
 HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors)
 {
-    if (TornDown())
-        return E_FAIL;
-    if (!ppAddResults || !ppErrors)
-        return E_POINTER;
-    *ppAddResults = nullptr;
-    *ppErrors = nullptr;
-    if (dwCount == 0 || dwCount > kMaxClientCount || !pItemArray)
-        return E_INVALIDARG;
-    ItemArrays out;
-    if (!out.allocate(dwCount))
+    if (const HRESULT hr = checkItemArgs(*this, dwCount, pItemArray, ppAddResults, ppErrors); hr != S_OK)
+        return hr;
+    ItemArrays out(dwCount);
+    if (!out)
         return E_OUTOFMEMORY;
     const std::size_t before = Items.size();
     HRESULT result = S_OK;
@@ -307,31 +288,24 @@ HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
         // Nothing of a failed call stays: the client got no handles for these items.
         while (Items.size() > before)
             Items.pop_back();
-        out.free();
         rerateEach(bound, [](TServer& r, vx::TVariable* v) { r.RerateVariable(v); });
         return E_OUTOFMEMORY;
     }
     // A variable is polled when any active item of an active group uses it, so an inactive
     // item added here does not switch polling off for other clients.
     rerateEach(bound, [](TServer& r, vx::TVariable* v) { r.RerateVariable(v); });
-    *ppAddResults = out.results;
-    *ppErrors = out.errors;
+    *ppAddResults = out.results.release();
+    *ppErrors = out.errors.release();
     return result;
 }
 
 HRESULT TOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OPCITEMRESULT** ppValidationResults,
                                  HRESULT** ppErrors)
 {
-    if (TornDown())
-        return E_FAIL;
-    if (!ppValidationResults || !ppErrors)
-        return E_POINTER;
-    *ppValidationResults = nullptr;
-    *ppErrors = nullptr;
-    if (dwCount == 0 || dwCount > kMaxClientCount || !pItemArray)
-        return E_INVALIDARG;
-    ItemArrays out;
-    if (!out.allocate(dwCount))
+    if (const HRESULT hr = checkItemArgs(*this, dwCount, pItemArray, ppValidationResults, ppErrors); hr != S_OK)
+        return hr;
+    ItemArrays out(dwCount);
+    if (!out)
         return E_OUTOFMEMORY;
     HRESULT result = S_OK;
     try {
@@ -353,11 +327,10 @@ HRESULT TOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OP
             out.results[i].dwAccessRights = GetAccessRights(*entry);
         }
     } catch (const std::bad_alloc&) {
-        out.free();
         return E_OUTOFMEMORY;
     }
-    *ppValidationResults = out.results;
-    *ppErrors = out.errors;
+    *ppValidationResults = out.results.release();
+    *ppErrors = out.errors.release();
     return result;
 }
 
@@ -536,12 +509,9 @@ HRESULT TOPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, IUnknown** ppUnk)
             return OPC_E_DUPLICATENAME;
         if (name.empty()) {
             // Unnamed clones are numbered as unnamed groups are.
-            DWORD n = static_cast<DWORD>(Server->Groups.size()) + 2;
-            while (n < 65536 && Server->GroupNameExists("Group_" + std::to_string(n)))
-                ++n;
-            if (n >= 65536)
+            name = Server->NewGroupName();
+            if (name.empty())
                 return E_FAIL;
-            name = "Group_" + std::to_string(n);
         }
         return Server->CreateClonedGroup(name, *this, riid, ppUnk);
     });

@@ -6,11 +6,11 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "comm/vx_variable.h"
+#include "opc_arrays.h"
 #include "opc_globals.h"
 #include "opc_group.h"
 #include "opc_server.h"
@@ -23,43 +23,6 @@ namespace {
 
 // Main thread only, like every OPC call.
 DWORD lastCancelID = 1;
-
-// A zero-filled array from the task allocator that frees itself, values cleared, unless it
-// was handed to the client. Room for one entry at least, so that a count of 0 is no failure.
-template <class T>
-class TaskArray {
-public:
-    explicit TaskArray(std::size_t n) : n_(n)
-    {
-        const std::size_t bytes = sizeof(T) * std::max<std::size_t>(n, 1);
-        p_ = static_cast<T*>(CoTaskMemAlloc(bytes));
-        if (p_)
-            std::memset(static_cast<void*>(p_), 0, bytes);
-    }
-    ~TaskArray()
-    {
-        if (!p_)
-            return;
-        for (std::size_t i = 0; i < n_; ++i) {
-            if constexpr (std::is_same_v<T, VARIANT>)
-                VariantClear(&p_[i]);
-            else if constexpr (std::is_same_v<T, OPCITEMSTATE>)
-                VariantClear(&p_[i].vDataValue);
-        }
-        CoTaskMemFree(p_);
-    }
-    TaskArray(const TaskArray&) = delete;
-    TaskArray& operator=(const TaskArray&) = delete;
-
-    explicit operator bool() const { return p_ != nullptr; }
-    T& operator[](std::size_t i) { return p_[i]; }
-    T* get() { return p_; }
-    T* release() { return std::exchange(p_, nullptr); }
-
-private:
-    T* p_ = nullptr;
-    std::size_t n_;
-};
 
 // The five arrays of a data change or read result.
 struct ValueArrays {
@@ -125,6 +88,59 @@ bool sameObject(IUnknown* a, IUnknown* b)
 std::string itemCountDetail(std::size_t n) { return "ItemCount=" + std::to_string(n); }
 
 bool badCount(DWORD count) { return count == 0 || count > kMaxClientCount; }
+
+// What asynchronous reads and writes share: the log line, the checks, the error array, and a
+// transaction that waits for the PLC requests its items started. perItem gives an item's
+// error and, with S_OK, whether its request is over already.
+template <class PerItem>
+HRESULT startTransaction(TOPCGroup& group, int logCode, std::int32_t kind, DWORD source, DWORD dwCount, OPCHANDLE* phServer,
+                         bool valuesGiven, DWORD transactionID, DWORD* pdwCancelID, HRESULT** ppErrors, PerItem perItem)
+{
+    if (group.TornDown())
+        return E_FAIL;
+    return com::orOutOfMemory([&] {
+        LogOPCCall(logCode, group.LogSource(), itemCountDetail(dwCount));
+        if (pdwCancelID)
+            *pdwCancelID = 0;
+        if (ppErrors)
+            *ppErrors = nullptr;
+        if (!pdwCancelID || !ppErrors)
+            return E_POINTER;
+        if (!group.DataCallback)
+            return CONNECT_E_NOCONNECTION;
+        if (badCount(dwCount) || !phServer || !valuesGiven)
+            return E_INVALIDARG;
+        TaskArray<HRESULT> errors(dwCount);
+        if (!errors)
+            return E_OUTOFMEMORY;
+        auto t = std::make_unique<TAsyncIO2>(&group, source, dwCount, transactionID, kind);
+        t->Handles.reserve(dwCount);
+        t->Count = 0;
+        HRESULT result = S_OK;
+        for (DWORD i = 0; i < dwCount; ++i) {
+            TOPCItem* item = group.ItemByHandle(phServer[i]);
+            bool done = true;
+            const HRESULT error = item ? perItem(*item, i, *t, done) : OPC_E_INVALIDHANDLE;
+            if (error == S_OK) {
+                t->Handles.push_back(phServer[i]);
+                ++t->Count;
+                if (vx::TVariable* v = item->GetVariable(); v && !done)
+                    t->WaitOn(v);
+            }
+            errors[i] = error;
+            if (error != S_OK)
+                result = S_FALSE;
+        }
+        const DWORD cancelID = t->CancelID;
+        if (t->Count == 0)
+            result = S_FALSE;
+        else
+            group.WaitingList.push_back(std::move(t));
+        *pdwCancelID = cancelID;
+        *ppErrors = errors.release();
+        return result;
+    });
+}
 
 }  // namespace
 
@@ -499,111 +515,27 @@ HRESULT TOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
 
 HRESULT TOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors)
 {
-    if (TornDown())
-        return E_FAIL;
-    return com::orOutOfMemory([&] {
-        LogOPCCall(leAsyncRead, LogSource(), itemCountDetail(dwCount));
-        if (pdwCancelID)
-            *pdwCancelID = 0;
-        if (ppErrors)
-            *ppErrors = nullptr;
-        if (!pdwCancelID || !ppErrors)
-            return E_POINTER;
-        if (!DataCallback)
-            return CONNECT_E_NOCONNECTION;
-        if (badCount(dwCount) || !phServer)
-            return E_INVALIDARG;
-        TaskArray<HRESULT> errors(dwCount);
-        if (!errors)
-            return E_OUTOFMEMORY;
-        auto t = std::make_unique<TAsyncIO2>(this, OPC_DS_DEVICE, dwCount, dwTransactionID, akRead);
-        t->Handles.reserve(dwCount);
-        t->Count = 0;
-        HRESULT result = S_OK;
-        for (DWORD i = 0; i < dwCount; ++i) {
-            HRESULT error = OPC_E_INVALIDHANDLE;
-            if (TOPCItem* item = ItemByHandle(phServer[i])) {
-                // Detached by a reconfiguration: nothing to ask.
-                vx::TVariable* v = item->GetVariable();
-                bool done = true;
-                error = v ? v->RequestRead(done) : E_FAIL;
-                if (error == S_OK) {
-                    t->Handles.push_back(phServer[i]);
-                    ++t->Count;
-                    if (!done)
-                        t->WaitOn(v);
-                }
-            }
-            errors[i] = error;
-            if (error != S_OK)
-                result = S_FALSE;
-        }
-        const DWORD cancelID = t->CancelID;
-        if (t->Count == 0)
-            result = S_FALSE;
-        else
-            WaitingList.push_back(std::move(t));
-        *pdwCancelID = cancelID;
-        *ppErrors = errors.release();
-        return result;
-    });
+    return startTransaction(*this, leAsyncRead, akRead, OPC_DS_DEVICE, dwCount, phServer, true, dwTransactionID, pdwCancelID,
+                            ppErrors, [](TOPCItem& item, DWORD, TAsyncIO2&, bool& done) {
+                                // Detached by a reconfiguration: nothing to ask. Read rights
+                                // are looked at when the results go out.
+                                vx::TVariable* v = item.GetVariable();
+                                return v ? v->RequestRead(done) : E_FAIL;
+                            });
 }
 
 HRESULT TOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID, DWORD* pdwCancelID,
                          HRESULT** ppErrors)
 {
-    if (TornDown())
-        return E_FAIL;
-    return com::orOutOfMemory([&] {
-        LogOPCCall(leAsyncWrite, LogSource(), itemCountDetail(dwCount));
-        if (pdwCancelID)
-            *pdwCancelID = 0;
-        if (ppErrors)
-            *ppErrors = nullptr;
-        if (!pdwCancelID || !ppErrors)
-            return E_POINTER;
-        if (!DataCallback)
-            return CONNECT_E_NOCONNECTION;
-        if (badCount(dwCount) || !phServer || !pItemValues)
-            return E_INVALIDARG;
-        TaskArray<HRESULT> errors(dwCount);
-        if (!errors)
-            return E_OUTOFMEMORY;
-        auto t = std::make_unique<TAsyncIO2>(this, 0, dwCount, dwTransactionID, akWrite);
-        t->Handles.reserve(dwCount);
-        t->Values.reserve(dwCount);
-        t->Count = 0;
-        HRESULT result = S_OK;
-        for (DWORD i = 0; i < dwCount; ++i) {
-            TOPCItem* item = ItemByHandle(phServer[i]);
-            HRESULT error = S_OK;
-            bool done = true;
-            if (!item)
-                error = OPC_E_INVALIDHANDLE;
-            else if (!(item->AccessRights & OPC_WRITEABLE))
-                error = OPC_E_BADRIGHTS;
-            else
-                error = item->WriteValue(pItemValues[i], done);
-            if (error == S_OK) {
-                t->Handles.push_back(phServer[i]);
-                t->Values.emplace_back(pItemValues[i]);
-                ++t->Count;
-                if (vx::TVariable* v = item->GetVariable(); v && !done)
-                    t->WaitOn(v);
-            }
-            errors[i] = error;
-            if (error != S_OK)
-                result = S_FALSE;
-        }
-        const DWORD cancelID = t->CancelID;
-        if (t->Count == 0)
-            result = S_FALSE;
-        else
-            WaitingList.push_back(std::move(t));
-        *pdwCancelID = cancelID;
-        *ppErrors = errors.release();
-        return result;
-    });
+    return startTransaction(*this, leAsyncWrite, akWrite, 0, dwCount, phServer, pItemValues != nullptr, dwTransactionID,
+                            pdwCancelID, ppErrors, [pItemValues](TOPCItem& item, DWORD i, TAsyncIO2& t, bool& done) {
+                                if (!(item.AccessRights & OPC_WRITEABLE))
+                                    return OPC_E_BADRIGHTS;
+                                const HRESULT hr = item.WriteValue(pItemValues[i], done);
+                                if (hr == S_OK)
+                                    t.Values.emplace_back(pItemValues[i]);
+                                return hr;
+                            });
 }
 
 HRESULT TOPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID)

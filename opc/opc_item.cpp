@@ -19,13 +19,6 @@ namespace opc {
 
 namespace {
 
-void notifyMonitor(int code, TOPCItem* item)
-{
-    OPCLockGuard lock(OPCLock);
-    if (OPCRegistry)
-        OPCRegistry->NotifyMonitor(code, item);
-}
-
 bool isNumericType(VARTYPE vt) { return (vt >= VT_I2 && vt <= VT_R8) || (vt >= VT_I1 && vt <= VT_UINT); }
 
 // A numeric scalar as a double, read straight from the variant: change detection runs for
@@ -341,7 +334,7 @@ bool settleCheck(TOPCItem& item, bool changed, com::Variant current)
     }
     item.LastSeen = std::move(current);
     if (report)
-        notifyMonitor(meItemReported, &item);
+        RaiseMonitorEvent(meItemReported, &item);
     return report;
 }
 
@@ -351,7 +344,7 @@ TOPCItem::TOPCItem() { LastQuality = GetQuality(); }
 
 TOPCItem::~TOPCItem()
 {
-    notifyMonitor(meItemRemoved, this);
+    RaiseMonitorEvent(meItemRemoved, this);
     SetVariable(nullptr);
 }
 
@@ -408,7 +401,7 @@ void TOPCItem::CopyFrom(const TOPCItem& source)
 void TOPCItem::SetActive(bool active)
 {
     Active = active;
-    notifyMonitor(meItemActivated, this);
+    RaiseMonitorEvent(meItemActivated, this);
 }
 
 void TOPCItem::SetRequestedType(VARTYPE vt) { RequestedType = vt == VT_EMPTY ? CanonicalType : vt; }
@@ -565,7 +558,7 @@ HRESULT TOPCItem::GetCallbackValue(OPCHANDLE& clientHandle, com::Variant& value,
     TimeStamp = plat::clock().now();
     UpdateQuality();
     quality = GetQuality();
-    notifyMonitor(meItemReported, this);
+    RaiseMonitorEvent(meItemReported, this);
     return hr;
 }
 

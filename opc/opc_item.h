@@ -25,29 +25,35 @@ public:
     TOPCItem(const TOPCItem&) = delete;
     TOPCItem& operator=(const TOPCItem&) = delete;
 
-    // Fields ordered for size: a plant has hundreds of thousands of items.
-    com::Variant Value;      // delivered while no variable is bound
+    // Fields ordered for size and for the change check, which every due update runs over
+    // every active item: what it reads comes first. A plant has hundreds of thousands of items.
     com::Variant LastSeen;   // value at the previous CheckChanged
-    com::Variant Reported;   // value last reported, in the client's type (what the monitor shows)
     // The value behind Reported as GetPropertyValue gives it, before conversion: deadband and
     // change detection compare against this, so narrowing conversions do not count as changes.
     com::Variant ReportedSource;
-    std::string ItemID;      // as the client gave it, property keyword included
-    TDA2* Server = nullptr;
     TOPCGroup* Group = nullptr;
-    void* RuntimeNode = nullptr;  // the runtime monitor's node; not owned
-    BYTE* Blob = nullptr;         // the client's blob pointer, never dereferenced
-    double TimeStamp = 0;
-    DWORD AccessRights = 0;
-    OPCHANDLE ServerHandle = 0;
-    OPCHANDLE ClientHandle = 0;
-    std::int32_t CatalogueIndex = 0;
-    std::int32_t PropertyID = 2;
+
+private:
+    vx::TVariable* variable_ = nullptr;
+
+public:
     WORD Quality = 0;
     WORD LastQuality = 0;
     VARTYPE RequestedType = 0;
     VARTYPE CanonicalType = 0;
+    std::int32_t PropertyID = 2;
     bool Active = false;
+    DWORD AccessRights = 0;
+    OPCHANDLE ServerHandle = 0;
+    OPCHANDLE ClientHandle = 0;
+    std::int32_t CatalogueIndex = 0;
+    double TimeStamp = 0;
+    com::Variant Value;      // delivered while no variable is bound
+    com::Variant Reported;   // value last reported, in the client's type (what the monitor shows)
+    std::string ItemID;      // as the client gave it, property keyword included
+    TDA2* Server = nullptr;
+    void* RuntimeNode = nullptr;  // the runtime monitor's node; not owned
+    BYTE* Blob = nullptr;         // the client's blob pointer, never dereferenced
 
     vx::TVariable* GetVariable() const { return variable_; }
     // Binds the item to a variable (nullptr detaches it), keeping the variable's list of
@@ -91,7 +97,6 @@ public:
     void FillAttributes(TOPCItemAttributes& attributes) const;
 
 private:
-    vx::TVariable* variable_ = nullptr;
     TOPCItem* nextBound_ = nullptr;
 };
 

@@ -178,6 +178,16 @@ bool TDA2::GroupNameExists(std::string_view name) const
     return FindGroupIndexByName(Groups, name) >= 0 || FindGroupIndexByName(PublicGroups, name) >= 0;
 }
 
+std::string TDA2::NewGroupName() const
+{
+    for (DWORD n = static_cast<DWORD>(Groups.size()) + 2; n < 65536; ++n) {
+        std::string name = "Group_" + std::to_string(n);
+        if (!GroupNameExists(name))
+            return name;
+    }
+    return {};
+}
+
 HRESULT TDA2::CreateClonedGroup(const std::string& name, TOPCGroup& source, REFIID riid, IUnknown** ppUnk)
 {
     if (!ppUnk)
@@ -230,14 +240,9 @@ HRESULT TDA2::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate
     return com::orOutOfMemory([&] {
         std::string name = textOf(szName);
         if (name.empty()) {
-            DWORD n = static_cast<DWORD>(Groups.size()) + 2;
-            for (;; ++n) {
-                if (n >= 65536)
-                    return OPC_E_DUPLICATENAME;
-                name = "Group_" + std::to_string(n);
-                if (!GroupNameExists(name))
-                    break;
-            }
+            name = NewGroupName();
+            if (name.empty())
+                return OPC_E_DUPLICATENAME;
         } else if (GroupNameExists(name)) {
             return OPC_E_DUPLICATENAME;
         }
@@ -442,9 +447,7 @@ HRESULT TDA2::SetClientName(LPCWSTR szName)
 {
     return com::orOutOfMemory([&] {
         ClientName = textOf(szName);
-        OPCLockGuard lock(OPCLock);
-        if (OPCRegistry)
-            OPCRegistry->NotifyMonitor(meClientName, this);
+        RaiseMonitorEvent(meClientName, this);
         return S_OK;
     });
 }

@@ -66,6 +66,9 @@ public:
     static void RemoveGroupByHandle(std::vector<TOPCGroup*>& list, OPCHANDLE handle);
     static std::int32_t FindGroupIndexByName(const std::vector<TOPCGroup*>& list, std::string_view name);
     bool GroupNameExists(std::string_view name) const;
+    // The name of an unnamed group: "Group_" and the first free number from the group count
+    // + 2 on; empty when none is free below 65536.
+    std::string NewGroupName() const;
     // A new group in Groups with name, filled by source's CopyTo; the interface riid of it in
     // ppUnk.
     HRESULT CreateClonedGroup(const std::string& name, TOPCGroup& source, REFIID riid, IUnknown** ppUnk);

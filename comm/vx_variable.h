@@ -99,10 +99,14 @@ public:
     // One simulation step of a forced variable; true when it ran (the value changed).
     bool SimulationStep(double now);
 
+    // What the OPC layer's change check reads for every item on every due update comes
+    // first, close together: a plant has a hundred thousand variables.
     bool Scaled = false;
     bool Active = false;
     bool Forced = false;
     std::uint16_t Quality = qUncertain;
+    com::Variant Value;
+    double HiHiLimit = 0, HiLimit = 0, LoLimit = 0, LoLoLimit = 0;
     std::int32_t Kind = vkPlain;
     std::int32_t ReadPending = 0;
     std::int32_t WritePending = 0;
@@ -113,7 +117,6 @@ public:
     std::int32_t ArrayCount = 0;
     com::Variant ClientValue;
     VARTYPE RequestedType = VT_R4;
-    com::Variant Value;
     VARTYPE CanonicalType = VT_UI2;
     bool Readable = true;
     bool Writable = true;
@@ -123,7 +126,6 @@ public:
     std::string TrueText = "True";
     std::string FalseText = "False";
     std::uint32_t UpdatePeriod = 86400000;  // ms
-    double HiHiLimit = 0, HiLimit = 0, LoLimit = 0, LoLoLimit = 0;
     std::int32_t ReadOffset = 0;
     std::int32_t WriteOffset = 0;
     std::int32_t ReadParts = 0;

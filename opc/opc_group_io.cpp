@@ -2,7 +2,6 @@
 // synchronous and asynchronous I/O.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>

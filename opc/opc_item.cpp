@@ -319,6 +319,28 @@ bool valueChanged(TOPCItem& item, const vx::TVariable& v, const com::Variant& cu
     }
 }
 
+// Whether an unscaled value equals the one last seen in a type whose full check could only
+// find it unchanged (numbers the deadband applies to, dates, Booleans; not NaN, which never
+// equals itself). Then only the quality can have changed.
+bool sameSimpleValue(const VARIANT& current, const VARIANT& lastSeen)
+{
+    if (current.vt != lastSeen.vt)
+        return false;
+    switch (current.vt) {
+    case VT_I2: return current.iVal == lastSeen.iVal;
+    case VT_I4: return current.lVal == lastSeen.lVal;
+    case VT_R4: return current.fltVal == lastSeen.fltVal;
+    case VT_R8: return current.dblVal == lastSeen.dblVal;
+    case VT_DATE: return current.date == lastSeen.date;
+    case VT_BOOL: return current.boolVal == lastSeen.boolVal;
+    case VT_I1: return current.cVal == lastSeen.cVal;
+    case VT_UI1: return current.bVal == lastSeen.bVal;
+    case VT_UI2: return current.uiVal == lastSeen.uiVal;
+    case VT_UI4: return current.ulVal == lastSeen.ulVal;
+    default: return false;
+    }
+}
+
 // The end of every change check, also when the value part threw.
 bool settleCheck(TOPCItem& item, bool changed, com::Variant current)
 {
@@ -528,6 +550,23 @@ bool TOPCItem::CheckChanged()
     if (!v) {
         Quality = OPC_QUALITY_CONFIG_ERROR;
         return settleCheck(*this, false, GetPropertyValue());
+    }
+    // Every due update checks every active item, and most values stand still: an unscaled
+    // value item whose value is the one last seen is settled without copying anything.
+    if (PropertyID == pidValue && !v->GetScaled() && sameSimpleValue(*v->Value.get(), *LastSeen.get())) {
+        UpdateQuality();
+        if (isNumericType(v->Value.vt()))
+            Quality = static_cast<WORD>(withoutLimitBits(Quality) | limitBits(*v, v->Value));
+        if (v->Forced)
+            Quality = OPC_QUALITY_LOCAL_OVERRIDE;
+        const bool report = Quality != LastQuality;
+        LastQuality = Quality;
+        if (report) {
+            ReportedSource = LastSeen;
+            TimeStamp = plat::clock().now();
+            RaiseMonitorEvent(meItemReported, this);
+        }
+        return report;
     }
     bool changed = false;
     com::Variant current;

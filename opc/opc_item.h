@@ -27,10 +27,6 @@ public:
 
     // Fields ordered for size and for the change check, which every due update runs over
     // every active item: what it reads comes first. A plant has hundreds of thousands of items.
-    com::Variant LastSeen;   // value at the previous CheckChanged
-    // The value behind Reported as GetPropertyValue gives it, before conversion: deadband and
-    // change detection compare against this, so narrowing conversions do not count as changes.
-    com::Variant ReportedSource;
     TOPCGroup* Group = nullptr;
 
 private:
@@ -43,6 +39,10 @@ public:
     VARTYPE CanonicalType = 0;
     std::int32_t PropertyID = 2;
     bool Active = false;
+    com::Variant LastSeen;  // value at the previous CheckChanged
+    // The value behind Reported as GetPropertyValue gives it, before conversion: deadband and
+    // change detection compare against this, so narrowing conversions do not count as changes.
+    com::Variant ReportedSource;
     DWORD AccessRights = 0;
     OPCHANDLE ServerHandle = 0;
     OPCHANDLE ClientHandle = 0;

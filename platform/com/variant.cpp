@@ -25,6 +25,39 @@ bool isValidVariantType(VARTYPE vt)
     return true;
 }
 
+namespace {
+
+// Types whose value lives entirely in the VARIANT: copying and clearing them needs no more
+// than the bytes. Change detection copies and clears values of every item on every update.
+bool isPlainScalar(VARTYPE vt)
+{
+    switch (vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_I2:
+    case VT_I4:
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_ERROR:
+    case VT_BOOL:
+    case VT_I1:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
 }  // namespace com
 
 void VariantInit(VARIANT* pvarg)
@@ -38,6 +71,10 @@ HRESULT VariantClear(VARIANT* pvarg)
     if (!pvarg)
         return E_INVALIDARG;
     const VARTYPE vt = pvarg->vt;
+    if (com::isPlainScalar(vt)) {
+        std::memset(pvarg, 0, sizeof(VARIANT));
+        return S_OK;
+    }
     if (!com::isValidVariantType(vt))
         return DISP_E_BADVARTYPE;
     if (!(vt & VT_BYREF)) {
@@ -65,6 +102,10 @@ HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc)
     if (pvargDest == pvargSrc)
         return S_OK;
     const VARTYPE vt = pvargSrc->vt;
+    if (com::isPlainScalar(vt) && com::isPlainScalar(pvargDest->vt)) {
+        *pvargDest = *pvargSrc;
+        return S_OK;
+    }
     if (!com::isValidVariantType(vt))
         return DISP_E_BADVARTYPE;
     VARIANT copy = *pvargSrc;

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -189,7 +190,8 @@ int main(int argc, char** argv)
     opc::PulseAllServers(false, clock.now());
     const long long initialValues = sink->values;
 
-    const int rounds = 21;
+    // More rounds on the command line, for profiling the ticks.
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 21;
     std::vector<double> idle, dueUnchanged, dueChanged;
     long long changedValues = 0;
     for (int r = 0; r < rounds; ++r) {

@@ -233,42 +233,18 @@ bool arraysDiffer(const VARIANT& a, const VARIANT& b)
     ArrayData dy(y);
     if (!dx.get() || !dy.get())
         return false;
-    switch (a.vt & VT_TYPEMASK) {
-    case VT_I2:
-    case VT_I4:
-    case VT_R4:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-    case VT_ERROR:
-    case VT_I1:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
-    case VT_INT:
-    case VT_UINT:
+    const VARTYPE element = a.vt & VT_TYPEMASK;
+    // Values held in the element bytes themselves compare as memory.
+    if (com::isPlainScalar(element))
         return std::memcmp(dx.get(), dy.get(), count * x->cbElements) != 0;
-    case VT_BOOL: {
-        const auto* p = static_cast<const VARIANT_BOOL*>(dx.get());
-        const auto* q = static_cast<const VARIANT_BOOL*>(dy.get());
-        for (std::size_t i = 0; i < count; ++i)
-            if (p[i] != q[i])
-                return true;
+    if (element != VT_BSTR)
         return false;
-    }
-    case VT_BSTR: {
-        const auto* p = static_cast<const BSTR*>(dx.get());
-        const auto* q = static_cast<const BSTR*>(dy.get());
-        for (std::size_t i = 0; i < count; ++i)
-            if (!sameText(p[i], q[i]))
-                return true;
-        return false;
-    }
-    default:
-        return false;
-    }
+    const auto* p = static_cast<const BSTR*>(dx.get());
+    const auto* q = static_cast<const BSTR*>(dy.get());
+    for (std::size_t i = 0; i < count; ++i)
+        if (!sameText(p[i], q[i]))
+            return true;
+    return false;
 }
 
 // Whether a numeric value moved beyond the group's deadband from the value last reported.

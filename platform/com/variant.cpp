@@ -25,10 +25,6 @@ bool isValidVariantType(VARTYPE vt)
     return true;
 }
 
-namespace {
-
-// Types whose value lives entirely in the VARIANT: copying and clearing them needs no more
-// than the bytes. Change detection copies and clears values of every item on every update.
 bool isPlainScalar(VARTYPE vt)
 {
     switch (vt) {
@@ -55,8 +51,6 @@ bool isPlainScalar(VARTYPE vt)
         return false;
     }
 }
-
-}  // namespace
 
 }  // namespace com
 

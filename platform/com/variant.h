@@ -159,6 +159,9 @@ namespace com {
 
 // True for a type that a VARIANT may hold (VT_BYREF and VT_ARRAY combinations included).
 bool isValidVariantType(VARTYPE vt);
+// True for a type whose value lives entirely in the VARIANT (numbers, dates, Booleans, error
+// codes, empty and null): copying and clearing it needs no more than its bytes.
+bool isPlainScalar(VARTYPE vt);
 
 // Owning VARIANT. Copies throw std::bad_alloc when memory runs out.
 class Variant {

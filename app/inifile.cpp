@@ -6,16 +6,14 @@
 
 #include <array>
 #include <cerrno>
-#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/savefile.h"
 #include "platform/text.h"
 
 namespace vos {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
@@ -102,6 +100,24 @@ std::string CutCharacters(std::string text, std::size_t max)
     return text;
 }
 
+// The profile functions drop one outer pair of matching quotes from a value they read, so
+// that a value written by hand as "/srv/plant configs/line 1.cfg" is the path itself.
+std::string_view Unquote(std::string_view value)
+{
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+// Stored bytes that read back as they are: a value with blanks at its ends, or with an outer
+// pair of quotes of its own, goes in double quotes.
+std::string QuoteForReading(std::string stored)
+{
+    if (Unquote(stored).size() != stored.size() || Trim(stored).size() != stored.size())
+        return '"' + stored + '"';
+    return stored;
+}
+
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 void CheckName(std::string_view name, bool isSection)
@@ -116,20 +132,6 @@ void CheckName(std::string_view name, bool isSection)
 }
 
 std::string SystemError(int err) { return std::system_category().message(err); }
-
-void WriteAll(int fd, const std::string& data, const std::string& fileName)
-{
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw std::runtime_error("Cannot write " + fileName + ": " + SystemError(errno));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 }  // namespace
 
@@ -175,7 +177,23 @@ IniFile::IniFile(std::string fileName) : fileName_(std::move(fileName))
     }
     ::close(fd);
     existed_ = true;
+    Load(data);
+}
 
+IniFile IniFile::FromBytes(std::string_view bytes, std::string fileName)
+{
+    if (bytes.size() > kMaxFileSize)
+        throw std::runtime_error("Settings of " + std::to_string(bytes.size()) + " bytes, larger than " +
+                                 std::to_string(kMaxFileSize) + ": not a settings file");
+    IniFile ini({});
+    ini.fileName_ = std::move(fileName);
+    ini.Load(bytes);
+    return ini;
+}
+
+void IniFile::Load(std::string_view data)
+{
+    lines_.clear();
     utf8Bom_ = data.starts_with(kUtf8Bom);
     // A line ends with LF, CR LF or a lone CR (old Mac files, a stray CR): every byte after
     // a CR stays on a line of its own, so that rewriting the key before it loses nothing.
@@ -183,7 +201,7 @@ IniFile::IniFile(std::string fileName) : fileName_(std::move(fileName))
     while (start < data.size()) {
         const auto end = data.find_first_of("\r\n", start);
         Line line;
-        if (end == std::string::npos) {
+        if (end == std::string_view::npos) {
             line.text = data.substr(start);
             start = data.size();
         } else {
@@ -271,7 +289,7 @@ std::optional<std::string> IniFile::ReadRaw(std::string_view section, std::strin
     const auto i = FindKey(section, key);
     if (i == std::string::npos)
         return std::nullopt;
-    return std::string(Parse(i).value);
+    return std::string(Unquote(Parse(i).value));
 }
 
 std::vector<std::string> IniFile::ReadSection(std::string_view section) const
@@ -324,7 +342,8 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
     CheckName(key, false);
     if (HasLineBreak(value))
         throw std::invalid_argument("INI value for " + std::string(key) + " holds a line break");
-    const std::string stored = EncodeValue(value);
+    const std::string encoded = EncodeValue(value);
+    const std::string stored = QuoteForReading(encoded);
 
     const auto header = FindSection(section);
     if (header == std::string::npos) {
@@ -337,9 +356,9 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
     }
     const auto at = FindKey(header, key);
     if (at != std::string::npos) {
-        // The same value leaves the line as it stands, blanks and all.
+        // The same value leaves the line as it stands, blanks and quotes and all.
         const auto p = Parse(at);
-        if (p.value != stored) {
+        if (Unquote(p.value) != encoded) {
             lines_[at].text = lines_[at].text.substr(0, p.valuePos) + stored;
             modified_ = true;
         }
@@ -394,64 +413,8 @@ void IniFile::UpdateFile()
         return;
     if (fileName_.empty())
         throw std::runtime_error("Cannot write the settings: no file name");
-    fs::path target = fileName_;
-    std::error_code ec;
-    // Write through a link, so that the link stays.
-    if (fs::is_symlink(target, ec)) {
-        const auto resolved = fs::canonical(target, ec);
-        if (!ec)
-            target = resolved;
-    }
-    const auto dir = target.parent_path();
-    if (!dir.empty()) {
-        fs::create_directories(dir, ec);
-        if (ec)
-            throw std::runtime_error("Cannot write " + fileName_ + ": " + ec.message());
-    }
-    const std::string data = Content();
-
-    struct stat old {};
-    const bool hadFile = ::stat(target.c_str(), &old) == 0;
-    std::string temp = target.string() + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        // Only a directory we may not create files in makes us write in place; a full disk or
-        // any other failure leaves the file as it is.
-        const int err = errno;
-        if (err != EACCES && err != EPERM)
-            throw std::runtime_error("Cannot write " + fileName_ + ": " + SystemError(err));
-        // Overwrite, then cut: the old blocks are reused, so a failure midway is unlikely to
-        // find the disk without room, and the file is never emptied first.
-        const int direct = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (direct < 0)
-            throw std::runtime_error("Cannot write " + fileName_ + ": " + SystemError(errno));
-        try {
-            WriteAll(direct, data, fileName_);
-            if (::ftruncate(direct, static_cast<off_t>(data.size())) != 0)
-                throw std::runtime_error("Cannot write " + fileName_ + ": " + SystemError(errno));
-        } catch (...) {
-            ::close(direct);
-            throw;
-        }
-        if (::close(direct) != 0)
-            throw std::runtime_error("Cannot write " + fileName_ + ": " + SystemError(errno));
-    } else {
-        try {
-            WriteAll(fd, data, fileName_);
-            ::fchmod(fd, hadFile ? (old.st_mode & 07777) : 0644);
-            if (::fsync(fd) != 0)
-                throw std::runtime_error("Cannot write " + fileName_ + ": " + SystemError(errno));
-        } catch (...) {
-            ::close(fd);
-            ::unlink(temp.c_str());
-            throw;
-        }
-        if (::close(fd) != 0 || ::rename(temp.c_str(), target.c_str()) != 0) {
-            const int err = errno;
-            ::unlink(temp.c_str());
-            throw std::runtime_error("Cannot write " + fileName_ + ": " + SystemError(err));
-        }
-    }
+    // A settings file may sit in a program folder where only the file itself is writable.
+    plat::SaveFile(fileName_, Content(), {.createFolders = true, .inPlaceWhenFolderRefuses = true});
     modified_ = false;
     existed_ = true;
 }

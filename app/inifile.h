@@ -1,7 +1,8 @@
 #pragma once
 // An INI file read and written like the Windows profile functions: sections and keys are
 // matched without regard to letter case, the first of two equal sections or keys counts,
-// keys and values are trimmed around "=", lines starting with ";" or "#" are comments.
+// keys and values are trimmed around "=", one outer pair of matching quotes ("..." or
+// '...') is dropped from a value read, lines starting with ";" or "#" are comments.
 // Writing changes only the lines of the keys written; every other line (unknown keys,
 // comments, blank lines, damaged lines) keeps its bytes and its place, so that settings
 // edited by hand survive.
@@ -25,6 +26,10 @@ public:
     // UpdateFile. Throws std::runtime_error when the file exists but cannot be read, is no
     // regular file (a pipe, a device) or is larger than kMaxFileSize.
     explicit IniFile(std::string fileName);
+    // Parses bytes as the content of a settings file, reading nothing from the disk;
+    // UpdateFile writes to fileName. Throws std::runtime_error when bytes are larger than
+    // kMaxFileSize.
+    static IniFile FromBytes(std::string_view bytes, std::string fileName = {});
 
     const std::string& FileName() const { return fileName_; }
     // Whether the file was there when it was read.
@@ -32,7 +37,8 @@ public:
 
     bool SectionExists(std::string_view section) const;
     bool ValueExists(std::string_view section, std::string_view key) const;
-    // The value's bytes as stored, trimmed; nothing when the key is absent.
+    // The value's bytes as stored, trimmed and without one outer pair of matching quotes;
+    // nothing when the key is absent.
     std::optional<std::string> ReadRaw(std::string_view section, std::string_view key) const;
     // The keys of a section in file order, as spelt in the file; duplicates included.
     std::vector<std::string> ReadSection(std::string_view section) const;
@@ -47,8 +53,10 @@ public:
 
     // An existing key gets the new value on its own line, keeping the key's spelling and
     // the spacing before the value; a new key goes after the last key of its section; a
-    // new section goes to the end. Throws std::invalid_argument for a line break in the
-    // value or a name the file format cannot hold; nothing changes then.
+    // new section goes to the end. A value that reading would change (blanks at its ends,
+    // an outer pair of quotes of its own) is stored in double quotes. Throws
+    // std::invalid_argument for a line break in the value or a name the file format cannot
+    // hold; nothing changes then.
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
     void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);
     void WriteBool(std::string_view section, std::string_view key, bool value);
@@ -59,7 +67,8 @@ public:
     // The file's bytes as they would be written.
     std::string Content() const;
     // Writes the file when something changed, creating it (and its directory) if needed.
-    // The file is replaced in one step, so a failed write leaves the old file whole.
+    // The file is replaced in one step, so a failed write leaves the old file whole; only
+    // a directory that refuses new files gets the file written over in place.
     // Throws std::runtime_error naming the file and the reason.
     void UpdateFile();
 
@@ -85,6 +94,8 @@ private:
         std::size_t valuePos = 0;  // where the value starts in the line
     };
 
+    // Splits the file's bytes into lines.
+    void Load(std::string_view data);
     Parsed Parse(std::size_t index) const;
     // Index of the header line of the first matching section, or npos.
     std::size_t FindSection(std::string_view section) const;

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/settings.h"
@@ -14,6 +17,9 @@
 #include "app/shutdown.h"
 #include "comm/vx_classes.h"
 #include "comm/vx_def.h"
+#include "opc/opc_register.h"
+#include "platform/com/catmgr.h"
+#include "platform/com/registry.h"
 
 namespace {
 
@@ -26,6 +32,58 @@ int quitAfterMs(const QStringList& args)
     bool ok = false;
     const int ms = args[i + 1].toInt(&ok);
     return ok && ms >= 0 ? ms : -1;
+}
+
+constexpr char kRegistryFileName[] = "VornOPCServer.reg";
+
+// The file that stands in for HKEY_CLASSES_ROOT: the path of "--registry PATH" or
+// "--registry=PATH" (the last one given), else "VornOPCServer.reg" beside the settings file.
+std::string RegistryFilePath(const std::vector<std::string>& args, const std::string& settingsFile)
+{
+    static constexpr std::string_view kOption = "--registry";
+    std::string chosen;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (arg == kOption) {
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                throw std::invalid_argument("--registry needs the path of a registry file");
+            chosen = args[++i];
+        } else if (arg.starts_with(kOption) && arg.size() > kOption.size() && arg[kOption.size()] == '=') {
+            chosen = arg.substr(kOption.size() + 1);
+            if (chosen.empty())
+                throw std::invalid_argument("--registry needs the path of a registry file");
+        }
+    }
+    if (chosen.empty())
+        return (std::filesystem::path(settingsFile).parent_path() / kRegistryFileName).string();
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(chosen, ec);
+    return ec ? chosen : absolute.lexically_normal().string();
+}
+
+// A registry file that cannot be read leaves the registry in memory only, which a start
+// with the register switches reports as a failure.
+void AttachRegistryFile(const std::string& file)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
+    std::string error;
+    if (!com::classesRoot().attachFile(file, &error))
+        std::fprintf(stderr, "VornOPCServer: %s\n", error.c_str());
+}
+
+// What the COM server support does before any window: the class registrations rewritten (or
+// removed with the unregister switch). A registry that cannot be written ends a run with
+// either switch with a failure; any other start goes on without it.
+HRESULT RefreshClassRegistration(const opc::TComServerSwitches& switches)
+{
+    std::string why;
+    const bool registering = !switches.UnregServer;
+    const HRESULT hr = opc::UpdateClassRegistration(registering, QApplication::applicationFilePath().toStdU16String(), &why);
+    if (FAILED(hr))
+        std::fprintf(stderr, "VornOPCServer: the server's classes could not be %s: %s\n",
+                     registering ? "registered" : "unregistered", why.c_str());
+    return hr;
 }
 
 }  // namespace
@@ -45,15 +103,46 @@ int main(int argc, char** argv)
         QTimer::singleShot(quitAfter, &app, &QCoreApplication::quit);
 
     vx::InitializeComm();
+    opc::RegisterOPCClipboardFormats();
     std::vector<std::string> args;
     for (const QString& a : QApplication::arguments())
         args.push_back(a.toStdString());
+    opc::StartSwitches = opc::ParseComServerSwitches(args);
+
+    // The system's part of COM: the main thread's apartment and the categories manager.
+    const com::ApartmentScope apartment;
+    DWORD categoriesManager = 0;
+    com::registerComponentCategoriesManager(&categoriesManager);
+    opc::TClassObjectRegistration classObjects;
+    auto finalize = [&] {
+        classObjects.Revoke();
+        CoRevokeClassObject(categoriesManager);
+        vx::FinalizeComm();
+    };
+
     try {
         vx::IniFileName = vos::SettingsFilePath(args);
+        AttachRegistryFile(RegistryFilePath(args, vx::IniFileName));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "VornOPCServer: %s\n", e.what());
+        finalize();
+        return 2;
+    }
+
+    const HRESULT registration = RefreshClassRegistration(opc::StartSwitches);
+    if (opc::StartSwitches.EndsAfterRegistration()) {
+        finalize();
+        return FAILED(registration) || com::classesRoot().file().empty() ? 1 : 0;
+    }
+    if (const HRESULT hr = classObjects.Register(); FAILED(hr))
+        std::fprintf(stderr, "VornOPCServer: the class objects could not be registered with COM (0x%08X)\n",
+                     static_cast<unsigned>(hr));
+
+    try {
         vos::ReadSettings();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "VornOPCServer: %s\n", e.what());
-        vx::FinalizeComm();
+        finalize();
         return 2;
     }
 
@@ -66,6 +155,6 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         std::fprintf(stderr, "VornOPCServer: settings not written: %s\n", e.what());
     }
-    vx::FinalizeComm();
+    finalize();
     return rc;
 }

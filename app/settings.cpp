@@ -16,13 +16,6 @@
 namespace vos {
 
 bool IsRegistered = false;
-std::int32_t VarUniqueness = 0;
-std::int32_t StationCounter = 0;
-std::int32_t VariableCounter = 0;
-std::int32_t FolderCounter = 0;
-std::int32_t ModemCounter = 0;
-
-TCfgHeader CfgHeader;
 
 namespace {
 
@@ -111,6 +104,15 @@ void ReadPorts(const IniFile& ini)
     }
 }
 
+// What the editor uses of this unit.
+class SettingsFileNames final : public ConfigFileNames {
+public:
+    void SetConfigFileName(const std::string& name) override { vos::SetConfigFileName(name); }
+    bool IsUntitledConfig() const override { return vos::IsUntitledConfig(); }
+    void SaveCfgFileName() override { vos::SaveCfgFileName(); }
+};
+SettingsFileNames settingsFileNames;
+
 }  // namespace
 
 void AttachConfigColumns(ConfigColumnWidths* editor)
@@ -126,6 +128,7 @@ void SetSettingsNotifier(SettingsNotifier n) { notifier = std::move(n); }
 void ReadSettings()
 {
     using namespace vx;
+    AttachConfigFileNames(&settingsFileNames);
     const IniFile ini(IniFileName);
 
     LogEvents = ini.ReadBool("Main", "LogEvents", true);
@@ -279,12 +282,10 @@ bool IsUntitledConfig()
 void ResetAppSettings()
 {
     IsRegistered = false;
-    VarUniqueness = 0;
+    ResetConfigSettings();
     OPCLogging = false;
     OPCNumLogLines = 0;
     OPCLogToFile = false;
-    StationCounter = VariableCounter = FolderCounter = ModemCounter = 0;
-    CfgHeader = {};
     heldWidths = {kDefaultWidths, kDefaultWidths};
     plat::clearComPortDevices();
 }

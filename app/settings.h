@@ -1,37 +1,24 @@
 #pragma once
 // The settings unit: reads the settings file into the settings variables once at start,
-// writes them back, and owns the current configuration file name and the name counters.
-// The communication settings themselves live in comm/vx_def.h.
+// writes them back, and owns the current configuration file name. The communication
+// settings themselves live in comm/vx_def.h, the editor's in editor/config_settings.h.
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "editor/config_settings.h"
 #include "opc/opc_globals.h"
 
 namespace vos {
 
 // Settings declared here; the rest are those of vx_def.h.
 extern bool IsRegistered;
-extern std::int32_t VarUniqueness;  // 0 unique within a folder, 1 within the station
 // The OPC call log's settings belong to the OPC layer, which reads them.
 using opc::OPCLogging;
 using opc::OPCLogToFile;
 using opc::OPCNumLogLines;
-
-// Last number used in a default station, variable, folder and modem name.
-extern std::int32_t StationCounter;
-extern std::int32_t VariableCounter;
-extern std::int32_t FolderCounter;
-extern std::int32_t ModemCounter;
-
-// Header of the last configuration file read.
-struct TCfgHeader {
-    std::uint32_t Version = 0;
-    std::string Signature;
-    std::uint32_t NodeCount = 0;
-    std::uint32_t DataOffset = 0;
-};
-extern TCfgHeader CfgHeader;
+// VarUniqueness, the name counters and CfgHeader belong to the editor; this unit reads
+// and writes VarUniqueness and resets all of them.
 
 // The two views of the editor whose column widths the file keeps.
 enum class ConfigView { Tree, List };
@@ -58,6 +45,7 @@ using SettingsNotifier = std::function<void(Note kind, const std::string& text)>
 void SetSettingsNotifier(SettingsNotifier notifier);  // empty restores the default
 
 // Reads every key of the file named by vx::IniFileName. File errors go on to the caller.
+// Also attaches this unit's file-name operations to the editor (vos::ConfigFileNames).
 // [Ports] entries COMn=device go to the port layer's map (plat::comPortDevice).
 void ReadSettings();
 // Writes every setting the program changes back to the file; keys it does not write keep

@@ -72,6 +72,32 @@ enum TChannelState : std::uint8_t {
 
 inline constexpr std::size_t kRxBufferSize = 65536;
 
+// What the answer checks read besides the answer and its request: two of the program's
+// settings, passed in, so that judging an answer needs no channel and no process-wide state.
+struct TAnswerRules {
+    std::int32_t ServerAddress = 0;  // ours; the answer goes to its low byte
+    bool CheckTimestamp = false;
+    // The program's settings as they are now.
+    static TAnswerRules Current();
+};
+
+// The check an answer fails first, in the order the checks run.
+enum class TAnswerFault : std::uint8_t {
+    None,
+    StartOrChecksum,
+    Address,
+    Length,
+    TimeStamp,
+};
+
+// The four checks on the answer bytes received for packet's request (never beyond them).
+TAnswerFault JudgeAnswer(std::span<const std::uint8_t> answer, const TPacket& packet, const TAnswerRules& rules);
+// Applies an answer that passed the checks to the station and the variables of packet, as
+// taken up at now. Whatever cannot be applied (bytes that make no value) leaves its variable
+// as it was and is told to note, one text each.
+void ApplyAnswer(TPacket& packet, std::span<const std::uint8_t> answer, double now,
+                 const std::function<void(const std::string& text)>& note);
+
 class TCOM : public TParentTreeObject {
 public:
     explicit TCOM(TTreeObject* owner);
@@ -125,15 +151,19 @@ public:
 
     // The port's data-available handler: assembles the answer telegram in RxBuffer.
     void PortTriggerAvail(std::size_t count);
-    // Judges what RxBuffer holds for packet; true when an answer has just been judged
-    // (State became 2 or 3). A good answer is applied at once.
+    // Judges what RxBuffer holds for packet (JudgeAnswer under the current settings); true
+    // when an answer has just been judged (State became 2 or 3). A good answer is applied at
+    // once.
     bool CheckAnswer(TPacket* packet);
     // The four checks on the answer bytes received (never beyond them).
     static bool CheckCRC(std::span<const std::uint8_t> answer, const TPacket& packet);
-    static bool CheckAddress(std::span<const std::uint8_t> answer, const TPacket& packet);
+    static bool CheckAddress(std::span<const std::uint8_t> answer, const TPacket& packet,
+                             const TAnswerRules& rules = TAnswerRules::Current());
     static bool CheckLength(std::span<const std::uint8_t> answer, const TPacket& packet);
-    static bool CheckTimeStamp(std::span<const std::uint8_t> answer, const TPacket& packet);
-    // Applies the good answer in RxBuffer to the station and the packet's variables.
+    static bool CheckTimeStamp(std::span<const std::uint8_t> answer, const TPacket& packet,
+                               const TAnswerRules& rules = TAnswerRules::Current());
+    // Applies the good answer in RxBuffer (ApplyAnswer, now, notes to the log) while
+    // communication runs.
     void ProcessAnswer(TPacket& packet);
     // Takes entry `entry` of the packet (one variable, or one part of it) out of RxBuffer.
     void DecodeValue(TPacket& packet, std::size_t entry);

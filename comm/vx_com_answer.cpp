@@ -41,16 +41,97 @@ std::uint8_t answerStart(std::int32_t kind)
 
 // A check that raises has failed.
 template <typename Check>
-bool passes(Check check, std::span<const std::uint8_t> answer, const TPacket& packet)
+bool passes(Check check)
 {
     try {
-        return check(answer, packet);
+        return check();
     } catch (...) {
         return false;
     }
 }
 
+// Takes entry `entry` of the packet out of the answer; what fails goes to note.
+void decodeEntry(TPacket& packet, std::size_t entry, std::span<const std::uint8_t> answer,
+                 const std::function<void(const std::string&)>& note)
+{
+    std::string why;
+    try {
+        if (DecodeAnswerEntry(packet, entry, answer.data(), answer.size(), &why))
+            return;
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    note(why);
+}
+
 }  // namespace
+
+TAnswerRules TAnswerRules::Current() { return {vx::ServerAddress, vx::CheckTimestamp}; }
+
+TAnswerFault JudgeAnswer(std::span<const std::uint8_t> answer, const TPacket& packet, const TAnswerRules& rules)
+{
+    if (!passes([&] { return TCOM::CheckCRC(answer, packet); }))
+        return TAnswerFault::StartOrChecksum;
+    if (!passes([&] { return TCOM::CheckAddress(answer, packet, rules); }))
+        return TAnswerFault::Address;
+    if (!passes([&] { return TCOM::CheckLength(answer, packet); }))
+        return TAnswerFault::Length;
+    if (!passes([&] { return TCOM::CheckTimeStamp(answer, packet, rules); }))
+        return TAnswerFault::TimeStamp;
+    return TAnswerFault::None;
+}
+
+void ApplyAnswer(TPacket& packet, std::span<const std::uint8_t> answer, double now,
+                 const std::function<void(const std::string& text)>& note)
+{
+    try {
+        packet.RequestTime = now;
+        TStation* st = packet.Station;
+        if (!st)
+            return;
+        switch (packet.Kind) {
+        case pkConnect:
+            st->SetState(st->Identity.empty() ? ssIdentToRead : ssConnected);
+            break;
+        case pkIdent: {
+            st->SetState(ssConnected);
+            const std::size_t first = std::min(kIdentityFirst, answer.size());
+            const std::size_t last = std::min(kIdentityFirst + kIdentityLength, answer.size());
+            st->SetIdentity(plat::cp1250ToUtf8(
+                std::string_view(reinterpret_cast<const char*>(answer.data()) + first, last - first)));
+            break;
+        }
+        case pkReadN:
+            st->SetState(ssConnected);
+            for (std::size_t i = 0; i < packet.Variables.size(); ++i)
+                decodeEntry(packet, i, answer, note);
+            break;
+        case pkWriteN:
+        case pkWriteB:
+            st->SetState(ssConnected);
+            for (TVariable* v : packet.Variables) {
+                ++v->WritePartsDone;
+                if (v->WritePartsDone >= v->WriteParts) {
+                    v->LastUpdate = packet.RequestTime;
+                    if (v == st->DRW_DataBuffer)
+                        SetVariableNumber(st->DRW_Status, drwWriteDone);
+                }
+            }
+            break;
+        default:
+            break;
+        }
+        if (st->Enabled) {
+            // The milliseconds of the delay; whole seconds are not counted.
+            const long long ms = std::llround((now - packet.SendTime) * 86400000.0);
+            st->ResponseTime = static_cast<std::int32_t>(((ms % 1000) + 1000) % 1000);
+        }
+    } catch (const std::exception& e) {
+        note(std::string("applying an answer failed: ") + e.what());
+    } catch (...) {
+        note("applying an answer failed");
+    }
+}
 
 std::span<const std::uint8_t> TCOM::Received() const
 {
@@ -109,11 +190,7 @@ bool TCOM::CheckAnswer(TPacket* packet)
     }
     packet->LogDirection = 3;
     LogPacket(packet);
-    State = chBad;
-    const std::span<const std::uint8_t> answer = Received();
-    if (passes(CheckCRC, answer, *packet) && passes(CheckAddress, answer, *packet) &&
-        passes(CheckLength, answer, *packet) && passes(CheckTimeStamp, answer, *packet))
-        State = chGood;
+    State = JudgeAnswer(Received(), *packet, TAnswerRules::Current()) == TAnswerFault::None ? chGood : chBad;
     if (State == chGood)
         ProcessAnswer(*packet);
     return true;
@@ -136,12 +213,12 @@ bool TCOM::CheckCRC(std::span<const std::uint8_t> a, const TPacket& packet)
     return true;
 }
 
-bool TCOM::CheckAddress(std::span<const std::uint8_t> a, const TPacket& packet)
+bool TCOM::CheckAddress(std::span<const std::uint8_t> a, const TPacket& packet, const TAnswerRules& rules)
 {
     if (a.empty() || !packet.Station)
         return false;
     // Low bytes: the bytes that went out as SA and DA.
-    const auto server = static_cast<std::uint8_t>(ServerAddress & 0xFF);
+    const auto server = static_cast<std::uint8_t>(rules.ServerAddress & 0xFF);
     const auto plc = static_cast<std::uint8_t>(packet.Station->GetConnParams().BusAddress & 0xFF);
     switch (a[0]) {
     case fdSD1:
@@ -177,9 +254,9 @@ bool TCOM::CheckLength(std::span<const std::uint8_t> a, const TPacket& packet)
     }
 }
 
-bool TCOM::CheckTimeStamp(std::span<const std::uint8_t> a, const TPacket& packet)
+bool TCOM::CheckTimeStamp(std::span<const std::uint8_t> a, const TPacket& packet, const TAnswerRules& rules)
 {
-    if (!CheckTimestamp || !packet.Station || !packet.Station->TimeStampVariable)
+    if (!rules.CheckTimestamp || !packet.Station || !packet.Station->TimeStampVariable)
         return true;
     const TVariable& ts = *packet.Station->TimeStampVariable;
     const std::int32_t offset = packet.AnswerOffsetOf(&ts);
@@ -197,67 +274,12 @@ void TCOM::ProcessAnswer(TPacket& packet)
 {
     if (!CommunicationRunning())
         return;
-    try {
-        const double now = plat::clock().now();
-        packet.RequestTime = now;
-        TStation* st = packet.Station;
-        if (!st)
-            return;
-        switch (packet.Kind) {
-        case pkConnect:
-            st->SetState(st->Identity.empty() ? ssIdentToRead : ssConnected);
-            break;
-        case pkIdent: {
-            st->SetState(ssConnected);
-            const std::span<const std::uint8_t> a = Received();
-            const std::size_t first = std::min(kIdentityFirst, a.size());
-            const std::size_t last = std::min(kIdentityFirst + kIdentityLength, a.size());
-            st->SetIdentity(plat::cp1250ToUtf8(
-                std::string_view(reinterpret_cast<const char*>(a.data()) + first, last - first)));
-            break;
-        }
-        case pkReadN:
-            st->SetState(ssConnected);
-            for (std::size_t i = 0; i < packet.Variables.size(); ++i)
-                DecodeValue(packet, i);
-            break;
-        case pkWriteN:
-        case pkWriteB:
-            st->SetState(ssConnected);
-            for (TVariable* v : packet.Variables) {
-                ++v->WritePartsDone;
-                if (v->WritePartsDone >= v->WriteParts) {
-                    v->LastUpdate = packet.RequestTime;
-                    if (v == st->DRW_DataBuffer)
-                        SetVariableNumber(st->DRW_Status, drwWriteDone);
-                }
-            }
-            break;
-        default:
-            break;
-        }
-        if (st->Enabled) {
-            // The milliseconds of the delay; whole seconds are not counted.
-            const long long ms = std::llround((now - packet.SendTime) * 86400000.0);
-            st->ResponseTime = static_cast<std::int32_t>(((ms % 1000) + 1000) % 1000);
-        }
-    } catch (const std::exception& e) {
-        LogNote(Name + ": applying an answer failed: " + e.what());
-    } catch (...) {
-        LogNote(Name + ": applying an answer failed");
-    }
+    ApplyAnswer(packet, Received(), plat::clock().now(), [this](const std::string& text) { LogNote(Name + ": " + text); });
 }
 
 void TCOM::DecodeValue(TPacket& packet, std::size_t entry)
 {
-    std::string why;
-    try {
-        if (DecodeAnswerEntry(packet, entry, RxBuffer.data(), Received().size(), &why))
-            return;
-    } catch (const std::exception& e) {
-        why = e.what();
-    }
-    LogNote(Name + ": " + why);
+    decodeEntry(packet, entry, Received(), [this](const std::string& text) { LogNote(Name + ": " + text); });
 }
 
 }  // namespace vx

@@ -54,12 +54,23 @@ enum TModalResult : int {
     mrYesToAll = 10,
 };
 
-// Shows the dialog modally and returns the result of the button pressed.
+// The program's title, which the custom dialog type shows.
+inline constexpr char kApplicationTitle[] = "Vorn OPC server";
+
+// Shows the dialog modally and returns the result of the button pressed. Without a display
+// (the offscreen or minimal platform, or no QApplication) nothing is shown: the text goes to
+// the log (category "vx.msgdlg") and the result is that of the set's cancel button, the
+// answer that does nothing harmful (mrCancel when the set has none).
 int ShowMessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons, int helpContext = 0);
 
 // Answers ShowMessageDlg in place of the dialog (tests, and callers that must not block);
 // empty restores the dialog.
 using TMessageDlgAnswer = std::function<int(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons)>;
 void SetMessageDlgAnswer(TMessageDlgAnswer answer);
+
+// The application's help, called by the Help button with the dialog's help context; the
+// dialog stays open. Empty (the default) only logs the request: the program has no help file.
+using TMessageDlgHelp = std::function<void(int helpContext)>;
+void SetMessageDlgHelp(TMessageDlgHelp help);
 
 }  // namespace vx

@@ -83,10 +83,10 @@ HRESULT TOPCItemAttEnumerator::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray,
         *ppItemArray = nullptr;
     if (celt == 0)
         return S_FALSE;
+    if (!pceltFetched)
+        return E_INVALIDARG;
     if (!ppItemArray)
         return E_POINTER;
-    if (!pceltFetched && celt != 1)
-        return E_INVALIDARG;
     // Never more than what remains, whatever count the client asks for.
     const std::size_t n = std::min<std::size_t>(celt, elements_.size() - index_);
     if (n == 0)
@@ -106,8 +106,7 @@ HRESULT TOPCItemAttEnumerator::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray,
     }
     index_ += n;
     *ppItemArray = records;
-    if (pceltFetched)
-        *pceltFetched = static_cast<ULONG>(n);
+    *pceltFetched = static_cast<ULONG>(n);
     return n == celt ? S_OK : S_FALSE;
 }
 

@@ -3,15 +3,12 @@
 #include <QString>
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <unistd.h>
 
+#include "platform/savefile.h"
 #include "platform/text.h"
 
 namespace com {
@@ -331,54 +328,15 @@ bool parse(std::string_view bytes, RegistryNode& root, std::string& why)
     return true;
 }
 
-std::string errnoText(const std::string& what, const std::filesystem::path& p)
-{
-    return what + " " + p.string() + ": " + std::strerror(errno);
-}
-
 bool writeFile(const std::filesystem::path& file, const RegistryNode& root, std::string& error)
 {
-    const std::string data = serialize(root);
-    std::error_code ec;
-    if (file.has_parent_path()) {
-        std::filesystem::create_directories(file.parent_path(), ec);
-        if (ec) {
-            error = "cannot create the folder " + file.parent_path().string() + ": " + ec.message();
-            return false;
-        }
-    }
-    std::filesystem::path tmp = file;
-    tmp += ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = errnoText("cannot create", tmp);
+    try {
+        plat::SaveFile(file, serialize(root), {.createFolders = true});
+        return true;
+    } catch (const plat::SaveFileError& e) {
+        error = e.what();
         return false;
     }
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = errnoText("cannot write", tmp);
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        error = errnoText("cannot write", tmp);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    std::filesystem::rename(tmp, file, ec);
-    if (ec) {
-        error = "cannot replace " + file.string() + ": " + ec.message();
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -448,6 +406,26 @@ bool Registry::attachFile(const std::filesystem::path& file, std::string* error)
     file_ = file;
     return fail("The registry file " + file.string() + " is damaged (" + why + "); the registry starts empty and the old file is kept as " +
                 aside.string() + ".");
+}
+
+bool Registry::loadBytes(std::string_view bytes, std::string* error)
+{
+    RegistryNode loaded;
+    std::string why;
+    if (!parse(bytes, loaded, why)) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    *root_ = std::move(loaded);
+    return true;
+}
+
+std::string Registry::fileBytes() const
+{
+    std::lock_guard lock(mutex_);
+    return serialize(*root_);
 }
 
 void Registry::detachFile()

@@ -47,6 +47,12 @@ public:
     bool attachFile(const std::filesystem::path& file, std::string* error = nullptr);
     // Keeps the content in memory only from now on.
     void detachFile();
+    // The registry file's parser on bytes in memory: replaces the content with what bytes
+    // hold, reading and writing no file. Damaged bytes leave the content as it was and give
+    // false with the reason in *error.
+    bool loadBytes(std::string_view bytes, std::string* error = nullptr);
+    // The bytes of the registry file for the current content.
+    std::string fileBytes() const;
     std::filesystem::path file() const;
     // Why the last change gave writeFailed.
     std::string lastError() const;

@@ -80,39 +80,113 @@ constexpr char kSample[] =
 
 TEST_F(IniFileTest, FindsKeysLikeTheProfileFunctions)
 {
-    const IniFile ini(Put(kSample));
-    struct Case {
-        const char* section;
-        const char* key;
-        std::optional<std::string> expected;
-    };
-    const Case cases[] = {
-        {"Main", "LogEvents", "1"},
-        {"mAIN", "logevents", "1"},
-        {"Main", "ShowMessages", "0"},
-        {"Main", "Empty", ""},
-        {"Main", "Spaced Key", "a b c"},
-        {"Main", "Equals", "a=b"},
-        {"Main", "NoEqualsLine", std::nullopt},
-        {"Main", "Hidden", std::nullopt},
-        {"Main", "AlsoHidden", std::nullopt},
-        {"Main", "Dup", "first"},
-        {"Main", "Cr", "1"},
-        {"Main", "AfterCr", "2"},
-        {"Other", "Tab", "x"},
-        {"Main", "LateDup", std::nullopt},
-        {"Main", "orphan", std::nullopt},
-        {"Broken", "B", "1"},
-        {"Missing", "LogEvents", std::nullopt},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(ini.ReadRaw(c.section, c.key), c.expected) << c.section << "/" << c.key;
+    // The bytes in memory read as the same bytes in a file.
+    for (const IniFile& ini : {IniFile(Put(kSample)), IniFile::FromBytes(kSample)}) {
+        struct Case {
+            const char* section;
+            const char* key;
+            std::optional<std::string> expected;
+        };
+        const Case cases[] = {
+            {"Main", "LogEvents", "1"},
+            {"mAIN", "logevents", "1"},
+            {"Main", "ShowMessages", "0"},
+            {"Main", "Empty", ""},
+            {"Main", "Spaced Key", "a b c"},
+            {"Main", "Equals", "a=b"},
+            {"Main", "NoEqualsLine", std::nullopt},
+            {"Main", "Hidden", std::nullopt},
+            {"Main", "AlsoHidden", std::nullopt},
+            {"Main", "Dup", "first"},
+            {"Main", "Cr", "1"},
+            {"Main", "AfterCr", "2"},
+            {"Other", "Tab", "x"},
+            {"Main", "LateDup", std::nullopt},
+            {"Main", "orphan", std::nullopt},
+            {"Broken", "B", "1"},
+            {"Missing", "LogEvents", std::nullopt},
+        };
+        for (const auto& c : cases)
+            EXPECT_EQ(ini.ReadRaw(c.section, c.key), c.expected) << c.section << "/" << c.key;
 
-    EXPECT_TRUE(ini.SectionExists("other"));
-    EXPECT_FALSE(ini.SectionExists("Missing"));
-    EXPECT_EQ(ini.ReadSection("MAIN"),
-              (std::vector<std::string>{"LogEvents", "SHOWMESSAGES", "Empty", "Spaced Key", "Equals", "Dup", "Dup", "Cr",
-                                        "AfterCr"}));
+        EXPECT_TRUE(ini.SectionExists("other"));
+        EXPECT_FALSE(ini.SectionExists("Missing"));
+        EXPECT_EQ(ini.ReadSection("MAIN"),
+                  (std::vector<std::string>{"LogEvents", "SHOWMESSAGES", "Empty", "Spaced Key", "Equals", "Dup", "Dup", "Cr",
+                                            "AfterCr"}));
+    }
+}
+
+// A value quoted by hand reads without its outer quotes, as the profile functions read it, so
+// that a path with blanks names the file; only one matching pair goes.
+TEST_F(IniFileTest, OneOuterPairOfMatchingQuotesIsDropped)
+{
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {R"("/srv/plant configs/line 1.cfg")", "/srv/plant configs/line 1.cfg"},
+        {"'single'", "single"},
+        {R"(  " blanks kept "  )", " blanks kept "},
+        {R"("")", ""},
+        {R"(")", R"(")"},
+        {"''twice''", "'twice'"},
+        {R"("a" "b")", R"(a" "b)"},
+        {R"("mixed')", R"("mixed')"},
+        {R"(x"inside")", R"(x"inside")"},
+        {R"("open)", R"("open)"},
+    };
+    const IniFile ini = IniFile::FromBytes(OneKeyPerCase(cases) + "Number=\"0x10\"\nFlag='0'\n");
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(ini.ReadString("S", KeyOf(i), "def"), cases[i].second) << cases[i].first;
+        EXPECT_EQ(ini.ReadRaw("S", KeyOf(i)), std::string(cases[i].second)) << cases[i].first;
+    }
+    EXPECT_EQ(ini.ReadInteger("S", "Number", 0), 16);
+    EXPECT_FALSE(ini.ReadBool("S", "Flag", true));
+}
+
+// What reading would change is stored in quotes, so every value reads back as written; a
+// value already there in quotes of the user's leaves the line alone.
+TEST_F(IniFileTest, ValuesReadBackAsWrittenWhateverTheirQuotesAndBlanks)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", "plain"},
+        {"/srv/plant configs/line 1.cfg", "/srv/plant configs/line 1.cfg"},
+        {" leading", R"(" leading")"},
+        {"trailing\t", "\"trailing\t\""},
+        {R"("quoted")", R"(""quoted"")"},
+        {"'single'", R"("'single'")"},
+        {R"(")", R"(")"},
+        {R"(say "hi")", R"(say "hi")"},
+        {"", ""},
+    };
+    const auto path = Put("[S]\nHand = \"/srv/a b.cfg\" \n");
+    IniFile ini(path);
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        ini.WriteString("S", KeyOf(i), cases[i].first);
+    ini.UpdateFile();
+    const IniFile back(path);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(back.ReadString("S", KeyOf(i), "def"), cases[i].first) << cases[i].first;
+        EXPECT_NE(Slurp(path).find("\n" + KeyOf(i) + "=" + cases[i].second + "\n"), std::string::npos) << cases[i].first;
+    }
+
+    IniFile again(path);
+    again.WriteString("S", "Hand", "/srv/a b.cfg");
+    EXPECT_FALSE(again.Modified());
+    again.WriteString("S", "Hand", "/srv/a b.cfg ");
+    EXPECT_EQ(again.ReadRaw("S", "Hand"), "/srv/a b.cfg ");
+}
+
+TEST_F(IniFileTest, BytesInMemoryAreBoundedAndWrittenToTheirFileName)
+{
+    EXPECT_THROW(IniFile::FromBytes(std::string(IniFile::kMaxFileSize + 1, ';')), std::runtime_error);
+    const auto path = PathOf("from bytes.ini");
+    IniFile ini = IniFile::FromBytes("[A]\r\nx=1\r\n", path);
+    EXPECT_FALSE(ini.Existed());
+    ini.WriteInteger("A", "x", 2);
+    ini.UpdateFile();
+    EXPECT_EQ(Slurp(path), "[A]\r\nx=2\r\n");
+    IniFile nameless = IniFile::FromBytes("[A]\n");
+    nameless.WriteInteger("A", "x", 2);
+    EXPECT_THROW(nameless.UpdateFile(), std::runtime_error);
 }
 
 TEST_F(IniFileTest, MissingFileReadsAsDefaultsAndIsNotCreatedByReading)

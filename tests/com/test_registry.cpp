@@ -263,6 +263,36 @@ TEST_F(RegistryTest, DamagedFileGivesAnEmptyRegistryAndKeepsTheDamagedBytes)
     }
 }
 
+// The parser the file feeds, on bytes in memory: what a registry's file holds loads into
+// another registry with no file, and damaged bytes change nothing.
+TEST_F(RegistryTest, TheFileParserTakesBytesInMemory)
+{
+    Registry reg;
+    ASSERT_TRUE(reg.attachFile(file_));
+    reg.setValue(u"CLSID\\{X}\\LocalServer32", u"", u"/opt/vorn/bin/vornopc");
+    reg.setValue(u"Tricky", u"lone", std::u16string{u'a', char16_t(0xD800), u'%', u'\n'});
+    EXPECT_EQ(reg.fileBytes(), readAll(file_));
+
+    Registry copy;
+    std::string error;
+    ASSERT_TRUE(copy.loadBytes(reg.fileBytes(), &error)) << error;
+    EXPECT_EQ(dump(copy), dump(reg));
+    EXPECT_TRUE(copy.file().empty());
+
+    const std::string before = dump(copy);
+    const std::string damaged[] = {"", "VornRegistry 1\n", registryFile({"K\tA\\\\B"}), registryFile({"X\ty"}),
+                                   registryFile({"V\tname"}), reg.fileBytes().substr(1)};
+    for (const std::string& bytes : damaged) {
+        error.clear();
+        EXPECT_FALSE(copy.loadBytes(bytes, &error)) << bytes;
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(dump(copy), before);
+    }
+    ASSERT_TRUE(copy.loadBytes(registryFile({"V\troot\tvalue", "K\tA\\B", "V\t\tdefault"})));
+    EXPECT_EQ(copy.value(u"", u"root"), u"value");
+    EXPECT_EQ(copy.value(u"a\\b"), u"default");
+}
+
 TEST_F(RegistryTest, UnreadableFileIsNotOverwritten)
 {
     fs::create_directory(file_);  // a folder where the file should be

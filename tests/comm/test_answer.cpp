@@ -335,6 +335,62 @@ TEST_F(Answers, AnAcknowledgedWriteIsDone)
     EXPECT_EQ(w->WritePending, 0);
 }
 
+// Judging and applying are functions of the answer bytes, the request and the rules given:
+// no channel runs, and the program's settings say otherwise than the rules.
+TEST_F(ChannelTest, AnAnswerIsJudgedAndAppliedWithoutAChannel)
+{
+    TStation* st = station(2);
+    TVariable* v = variable(st, VT_UI2, 3, 10);
+    vx::CheckTimestamp = true;  // the request carries the PLC's time stamp first
+    TPacket read(vx::pkReadN, st);
+    ASSERT_TRUE(read.AddVariable(v));
+    vx::CheckTimestamp = false;
+    vx::ServerAddress = 0;
+    ASSERT_FALSE(vx::CommServer->Running);
+    st->TimeStampVariable->Value.setI4(100);
+    const Bytes good = plcsim::longFrame(0x7E, 0x02, 0x08, Bytes{101, 0, 0x34, 0x12});
+    Bytes badSum = good;
+    badSum[badSum.size() - 2] ^= 1;
+
+    using vx::TAnswerFault;
+    struct Case {
+        const char* name;
+        Bytes answer;
+        vx::TAnswerRules rules;
+        TAnswerFault fault;
+    } cases[] = {
+        {"good", good, {126, true}, TAnswerFault::None},
+        {"to another master", good, {125, true}, TAnswerFault::Address},
+        {"by the low byte of ours", good, {126 + 256, true}, TAnswerFault::None},
+        {"an old stamp", plcsim::longFrame(0x7E, 0x02, 0x08, Bytes{90, 0, 0x34, 0x12}), {126, true}, TAnswerFault::TimeStamp},
+        {"an old stamp, not checked", plcsim::longFrame(0x7E, 0x02, 0x08, Bytes{90, 0, 0x34, 0x12}), {126, false},
+         TAnswerFault::None},
+        {"checksum wrong", badSum, {126, true}, TAnswerFault::StartOrChecksum},
+        {"one byte short", plcsim::longFrame(0x7E, 0x02, 0x08, Bytes{101, 0, 0x34}), {126, true}, TAnswerFault::Length},
+        {"nothing", {}, {126, true}, TAnswerFault::StartOrChecksum},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(vx::JudgeAnswer(c.answer, read, c.rules), c.fault) << c.name;
+
+    std::vector<std::string> notes;
+    const auto note = [&](const std::string& text) { notes.push_back(text); };
+    // Cut short: the variable stays as it was, and the note says why.
+    vx::ApplyAnswer(read, Bytes(good.begin(), good.begin() + 10), 46365.75, note);
+    EXPECT_EQ(v->Value.toI4(), 0);
+    EXPECT_NE(v->Quality, vx::qGood);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("too short for " + v->Name), std::string::npos) << notes[0];
+
+    notes.clear();
+    vx::ApplyAnswer(read, good, 46365.75, note);
+    EXPECT_TRUE(notes.empty());
+    EXPECT_EQ(v->Value.toI4(), 0x1234);
+    EXPECT_EQ(v->Quality, vx::qGood);
+    EXPECT_EQ(v->LastUpdate, 46365.75);
+    EXPECT_EQ(st->TimeStampVariable->Value.toI4(), 101);
+    EXPECT_EQ(st->State, vx::ssConnected);
+}
+
 // --- random answers and layouts -----------------------------------------------------------
 
 // A fixed seed and a bounded number of rounds: random variable layouts and settings, client

@@ -1,13 +1,11 @@
-// The server object: groups by name and handle, enumerators, browsing, status, locale and
-// error texts, its end while the client still holds groups, and the shutdown sink; and the
-// item-attribute enumerator.
+// The server object: groups by name and handle, enumerators, browsing, status, locale, its
+// end while the client still holds groups, and the shutdown sink.
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "comm/vx_def.h"
-#include "opc/opc_enums.h"
 #include "opc_client.h"
 #include "opc_fixture.h"
 #include "platform/com/filetime.h"
@@ -520,7 +518,8 @@ TEST_F(ServerGroupEnumerator, ObjectsOutliveTheClientsReferences)
     a.unk = nullptr;  // the enumerator's reference keeps the group
     EXPECT_EQ(groupEvents(opc::meGroupRemoved, group), 0);
     IUnknown* got = nullptr;
-    ASSERT_EQ(objects->Next(1, &got, nullptr), S_OK);
+    ULONG fetched = 0;
+    ASSERT_EQ(objects->Next(1, &got, &fetched), S_OK);
     com::ComPtr<IOPCGroupStateMgt> state;
     EXPECT_EQ(com::ComPtr<IUnknown>::attach(got).as(state), S_OK);
     state = nullptr;
@@ -837,46 +836,6 @@ TEST_F(ServerCommon, ClientName)
     EXPECT_EQ(serverEvents(opc::meClientName, c.object()), 2);
 }
 
-TEST_F(ServerCommon, ErrorStringsThroughBothInterfaces)
-{
-    TestClient c;
-    struct Case {
-        HRESULT code;
-        std::string text;
-    };
-    const Case cases[] = {
-        {OPC_E_UNKNOWNITEMID, "The item is no longer available in the server address space."},
-        {OPC_E_INVALIDHANDLE, "The value of the handle is invalid."},
-        {OPC_S_UNSUPPORTEDRATE, "The server does not support the requested data rate but will use the closest available rate."},
-        {OPC_S_INUSE, "The operation cannot be completed because the object still has references that exist."},
-        {OPC_S_ALREADYACKED, "The condition has already been acknowleged."},
-        {OPC_E_INVALID_PID, "The server does not recognise the passed property ID."},
-        {OPC_E_NOINFO, "Information is not available."},
-        // Not in the table: the system's text without its period, or nothing.
-        {E_INVALIDARG, "The parameter is incorrect"},
-        {E_NOTIMPL, "Not implemented"},
-        {MAKE_HR(0xC0040002), ""},
-        {MAKE_HR(0xC004000D), ""},
-    };
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.code);
-        EXPECT_EQ(plat::utf16ToUtf8(opc::GetOPCErrorString(k.code)), k.text);
-        LPWSTR s = nullptr;
-        EXPECT_EQ(c.server->GetErrorString(k.code, 1029, &s), S_OK);
-        EXPECT_EQ(takeString(s), k.text);
-        s = nullptr;
-        EXPECT_EQ(c.common->GetErrorString(k.code, &s), S_OK);
-        EXPECT_EQ(takeString(s), k.text);
-    }
-    EXPECT_EQ(c.server->GetErrorString(E_FAIL, 0, nullptr), E_POINTER);
-    EXPECT_EQ(c.common->GetErrorString(E_FAIL, nullptr), E_POINTER);
-    LPWSTR s = reinterpret_cast<LPWSTR>(0x1);
-    com::failTaskAllocAfter(0);
-    EXPECT_EQ(c.common->GetErrorString(E_FAIL, &s), E_OUTOFMEMORY);
-    com::clearTaskAllocFailure();
-    EXPECT_EQ(s, nullptr);
-}
-
 TEST_F(ServerCommon, NothingToPersist)
 {
     TestClient c;
@@ -1079,164 +1038,6 @@ TEST_F(ServerShutdownSink, ConnectAndDisconnect)
     EXPECT_FALSE(c.object()->ShutdownSink);
     EXPECT_NE(c.adviseShutdown(other->unknown()), 0u);
     EXPECT_TRUE(c.object()->ShutdownSink);
-}
-
-// --- the item-attribute enumerator
-
-struct ServerItemAttEnumerator : comtest::TaskAllocBalance {
-    BYTE blob[4] = {1, 2, 3, 4};
-
-    std::vector<opc::TOPCItemAttributes> records(int n)
-    {
-        std::vector<opc::TOPCItemAttributes> out;
-        for (int i = 0; i < n; ++i) {
-            opc::TOPCItemAttributes a;
-            a.Active = i % 2 == 0;
-            a.EUType = OPC_ANALOG;
-            a.Blob = blob;
-            a.BlobSize = 4;
-            a.EUInfo.setString(u"range " + plat::utf8ToUtf16(std::to_string(i)));
-            a.AccessPath = u"path";
-            a.ItemID = u"St.V" + plat::utf8ToUtf16(std::to_string(i));
-            a.RequestedDataType = VT_R8;
-            a.CanonicalDataType = VT_I2;
-            a.ClientHandle = 100 + static_cast<OPCHANDLE>(i);
-            a.ServerHandle = 200 + static_cast<OPCHANDLE>(i);
-            a.AccessRights = OPC_READABLE;
-            out.push_back(std::move(a));
-        }
-        return out;
-    }
-
-    // The client handles of what Next handed out; frees the array.
-    static std::vector<OPCHANDLE> take(OPCITEMATTRIBUTES* array, ULONG n)
-    {
-        std::vector<OPCHANDLE> out;
-        for (ULONG i = 0; i < n; ++i) {
-            out.push_back(array[i].hClient);
-            CoTaskMemFree(array[i].szAccessPath);
-            CoTaskMemFree(array[i].szItemID);
-            VariantClear(&array[i].vEUInfo);
-        }
-        CoTaskMemFree(array);
-        return out;
-    }
-
-    static std::vector<OPCHANDLE> next(IEnumOPCItemAttributes* e, ULONG celt, HRESULT* hr = nullptr)
-    {
-        OPCITEMATTRIBUTES* array = nullptr;
-        ULONG fetched = 99;
-        const HRESULT r = e->Next(celt, &array, &fetched);
-        if (hr)
-            *hr = r;
-        if (fetched == 0) {
-            EXPECT_EQ(array, nullptr);
-        }
-        return take(array, fetched);
-    }
-};
-
-using Handles = std::vector<OPCHANDLE>;
-
-TEST_F(ServerItemAttEnumerator, NextFillsEveryField)
-{
-    const auto source = records(2);
-    auto e = com::makeCom<opc::TOPCItemAttEnumerator>(source);
-    OPCITEMATTRIBUTES* array = nullptr;
-    ULONG fetched = 0;
-    ASSERT_EQ(e->Next(2, &array, &fetched), S_OK);
-    ASSERT_EQ(fetched, 2u);
-    const OPCITEMATTRIBUTES& a = array[1];
-    EXPECT_EQ(std::u16string(a.szAccessPath), u"path");
-    EXPECT_EQ(std::u16string(a.szItemID), u"St.V1");
-    EXPECT_EQ(a.bActive, FALSE);
-    EXPECT_EQ(array[0].bActive, TRUE);
-    EXPECT_EQ(a.hClient, 101u);
-    EXPECT_EQ(a.hServer, 201u);
-    EXPECT_EQ(a.dwAccessRights, static_cast<DWORD>(OPC_READABLE));
-    EXPECT_EQ(a.dwBlobSize, 4u);
-    EXPECT_EQ(a.pBlob, blob);  // the same pointer, not a copy
-    EXPECT_EQ(a.vtRequestedDataType, VT_R8);
-    EXPECT_EQ(a.vtCanonicalDataType, VT_I2);
-    EXPECT_EQ(a.dwEUType, OPC_ANALOG);
-    ASSERT_EQ(a.vEUInfo.vt, VT_BSTR);
-    EXPECT_NE(a.vEUInfo.bstrVal, source[1].EUInfo.get()->bstrVal);  // a copy of its own
-    EXPECT_EQ(std::u16string(a.vEUInfo.bstrVal), u"range 1");
-    take(array, fetched);
-}
-
-TEST_F(ServerItemAttEnumerator, NextSkipResetClone)
-{
-    auto e = com::makeCom<opc::TOPCItemAttEnumerator>(records(3));
-    HRESULT hr = E_FAIL;
-    EXPECT_EQ(next(e.get(), 0, &hr), Handles{});
-    EXPECT_EQ(hr, S_FALSE);
-    EXPECT_EQ(next(e.get(), 2, &hr), (Handles{100, 101}));
-    EXPECT_EQ(hr, S_OK);
-
-    // A clone goes on from the same place, on its own.
-    com::ComPtr<IEnumOPCItemAttributes> clone;
-    ASSERT_EQ(e->Clone(clone.put()), S_OK);
-    // Fewer than asked: only what remains is allocated, whatever the count.
-    EXPECT_EQ(next(e.get(), 0xFFFFFFFF, &hr), Handles{102});
-    EXPECT_EQ(hr, S_FALSE);
-    EXPECT_EQ(next(e.get(), 1, &hr), Handles{});
-    EXPECT_EQ(hr, S_FALSE);
-    EXPECT_EQ(next(clone.get(), 5, &hr), Handles{102});
-
-    EXPECT_EQ(e->Reset(), S_OK);
-    EXPECT_EQ(e->Skip(1), S_OK);
-    EXPECT_EQ(next(e.get(), 1), Handles{101});
-    EXPECT_EQ(e->Skip(5), S_FALSE);
-    EXPECT_EQ(next(e.get(), 1, &hr), Handles{});
-    EXPECT_EQ(e->Reset(), S_OK);
-    EXPECT_EQ(next(e.get(), 1), Handles{100});
-    EXPECT_EQ(e->Skip(2), S_OK);
-    EXPECT_EQ(e->Skip(0), S_OK);
-    EXPECT_EQ(e->Skip(1), S_FALSE);
-
-    EXPECT_EQ(e->Clone(nullptr), E_POINTER);
-}
-
-TEST_F(ServerItemAttEnumerator, BadArguments)
-{
-    auto e = com::makeCom<opc::TOPCItemAttEnumerator>(records(3));
-    OPCITEMATTRIBUTES* array = nullptr;
-    ULONG fetched = 0;
-    EXPECT_EQ(e->Next(2, &array, nullptr), E_INVALIDARG);
-    EXPECT_EQ(array, nullptr);
-    EXPECT_EQ(e->Next(1, nullptr, &fetched), E_POINTER);
-    // Nothing was consumed by the refused calls; one at a time needs no count.
-    ASSERT_EQ(e->Next(1, &array, nullptr), S_OK);
-    EXPECT_EQ(take(array, 1), Handles{100});
-}
-
-TEST_F(ServerItemAttEnumerator, AllocationFailureHandsOutNothing)
-{
-    auto e = com::makeCom<opc::TOPCItemAttEnumerator>(records(3));
-    // The array, then the strings and the copied variant of each record: every allocation
-    // in turn fails until there are enough.
-    bool succeeded = false;
-    for (std::size_t n = 0; n < 32 && !succeeded; ++n) {
-        SCOPED_TRACE(n);
-        OPCITEMATTRIBUTES* array = reinterpret_cast<OPCITEMATTRIBUTES*>(0x1);
-        ULONG fetched = 99;
-        com::failTaskAllocAfter(n);
-        const HRESULT hr = e->Next(3, &array, &fetched);
-        com::clearTaskAllocFailure();
-        if (hr == S_OK) {
-            EXPECT_GE(n, 7u);  // the array and two strings per record at least
-            EXPECT_EQ(take(array, fetched), (Handles{100, 101, 102}));
-            succeeded = true;
-            continue;
-        }
-        EXPECT_EQ(hr, E_OUTOFMEMORY);
-        EXPECT_EQ(array, nullptr);
-        EXPECT_EQ(fetched, 0u);
-    }
-    EXPECT_TRUE(succeeded);
-    e->Reset();
-    EXPECT_EQ(next(e.get(), 1), Handles{100});
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "vx_packet.h"
 
 #include <algorithm>
+#include <limits>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -382,18 +383,25 @@ std::int32_t RequestLimit() { return FrameLimit() - (DifferentPacketLen ? 4 : 0)
 
 std::int32_t VariableDataSize(const TVariable& v)
 {
-    const std::int32_t count = std::max(v.ArrayCount, 0);
-    const std::int32_t length = std::max(v.StringLength, 0);
+    // In 64 bits: a declared count from a damaged file must not wrap into a small size.
+    const std::int64_t count = std::max(v.ArrayCount, 0);
+    const std::int64_t length = std::max(v.StringLength, 0);
+    std::int64_t size = 0;
     switch (v.CanonicalType) {
     case VT_BSTR:
-        return length;
+        size = length;
+        break;
     case VT_ARRAY | VT_BSTR:
-        return count * length;
+        size = count * length;
+        break;
     case VT_ARRAY | VT_BOOL:
-        return bitBytes(count);
+        size = (count + 7) / 8;
+        break;
     default:
-        return isArray(v.CanonicalType) ? count * fixedSize(elementOf(v.CanonicalType)) : fixedSize(v.CanonicalType);
+        size = isArray(v.CanonicalType) ? count * fixedSize(elementOf(v.CanonicalType)) : fixedSize(v.CanonicalType);
+        break;
     }
+    return static_cast<std::int32_t>(std::min<std::int64_t>(size, std::numeric_limits<std::int32_t>::max()));
 }
 
 std::int32_t VariableElementSize(const TVariable& v)

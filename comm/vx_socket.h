@@ -1,6 +1,8 @@
 #pragma once
 // Ethernet channels: the single UDP channel and the TCP channels, one per PLC address.
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "vx_com.h"
@@ -23,11 +25,24 @@ public:
     explicit TUdpSocket(TTreeObject* owner);
 };
 
+// The TCP channel of one PLC address. Named "TCPSocket" and the number of channels listed
+// before it.
 class TWsSocket : public TSocket {
 public:
     explicit TWsSocket(TTreeObject* owner);
+
+    // The TCP port the connection goes to, in place of a COM number.
+    void SetPortNumber(std::int32_t port) override { WsPort = port; }
+    std::int32_t GetPortNumber() const override { return WsPort; }
+    void SetAddress(const std::string& address) { WsAddress = address; }
+    const std::string& GetAddress() const { return WsAddress; }
+
+private:
+    std::string WsAddress;
+    std::int32_t WsPort = 0;
 };
 
+// Owns the TCP channels.
 class TSocketList {
 public:
     TSocketList() = default;
@@ -35,6 +50,15 @@ public:
     TSocketList(const TSocketList&) = delete;
     TSocketList& operator=(const TSocketList&) = delete;
 
+    // The channel whose address equals the text exactly, or nullptr.
+    TWsSocket* FindByAddress(const std::string& address) const;
+    // The channel of the station's active IP address, created with its port number when
+    // there is none, with the station attached.
+    TWsSocket* AssignStation(TStation* station);
+    // Each returns whether the list holds any channel.
+    bool StartAll();
+    bool StopAll();
+    // Stops every channel, then frees them.
     void Clear();
     std::size_t size() const { return items_.size(); }
     auto begin() const { return items_.begin(); }

@@ -58,7 +58,7 @@ TStation::TStation(TTreeObject* owner)
 {
     ObjectType = otStation;
     Name = GetLangText(0) + std::to_string(ID);
-    TimeStampVariable = AddInternalVariable("INT_TimeStamp", VT_UI2, vkTimeStamp);
+    TimeStampVariable = AddInternalVariable(kTimeStampVariableName, VT_UI2, vkTimeStamp);
     TimeStampVariable->Zone = 2;
     TimeStampVariable->Address = 14;
 }
@@ -178,9 +178,14 @@ void TStation::SetUseBackup(bool standby)
                 UdpSocket->Start();
             }
             break;
+        case ctTcp:
+            if (SocketList) {
+                SocketList->AssignStation(this);
+                SocketList->StartAll();
+            }
+            break;
         default:
-            // TCP joins through the TCP channel list; modem and service connections are
-            // joined by their own channels.
+            // Modem and service connections are joined by their own channels.
             break;
         }
         LastConnectTry = 0;
@@ -324,8 +329,38 @@ TVariable* TStation::AddInternalVariable(const std::string& name, VARTYPE type, 
     return v;
 }
 
-void TStation::BindServiceVariable(TVariable* v)
+bool TStation::IsStationServiceKind(std::int32_t kind)
 {
+    switch (kind) {
+    case vkDateTime:
+    case vkDrwAddress:
+    case vkDrwLength:
+    case vkDrwControl:
+    case vkDrwDataBuffer:
+    case vkDrwStatus:
+    case vkDrwZone:
+    case vkPhoneNumber:
+    case vkControlAlt:
+    case vkDialState:
+    case vkCallResult:
+    case vkModemError:
+    case vkDialStateText:
+    case vkCallResultText:
+    case vkModemErrorText:
+    case vkModemNumber:
+    case vkConControl:
+    case vkStationField41:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TStation::BindServiceVariable(TVariable* v)
+{
+    // Another station's variable, or a modem's, would leave this station acting on it.
+    if (!v || v->GetStation() != this)
+        return false;
     switch (v->Kind) {
     case vkDateTime: DateTimeVariable = v; break;
     case vkDrwAddress: DRW_Address = v; break;
@@ -345,8 +380,9 @@ void TStation::BindServiceVariable(TVariable* v)
     case vkModemErrorText: ModemErrorTextVariable = v; break;
     case vkModemNumber: ModemNumberVariable = v; break;
     case vkStationField41: Field41Variable = v; break;
-    default: break;
+    default: return false;
     }
+    return true;
 }
 
 void TStation::UnbindServiceVariable(const TVariable* v)

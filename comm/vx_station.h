@@ -10,6 +10,9 @@
 
 namespace vx {
 
+// The one variable a station creates by itself; configured names must not take it.
+inline constexpr char kTimeStampVariableName[] = "INT_TimeStamp";
+
 class TCOM;
 class TVariable;
 
@@ -68,8 +71,11 @@ public:
     std::int32_t ReleaseLine();
     void StartCall();
     TVariable* AddInternalVariable(const std::string& name, VARTYPE type, std::int32_t kind);
-    // Binds a configured service variable to the station field of its kind.
-    void BindServiceVariable(TVariable* variable);
+    // Binds a configured service variable of a station kind to the station field of its
+    // kind; false, binding nothing, for another kind or a variable of another owner.
+    bool BindServiceVariable(TVariable* variable);
+    // Whether kind is one that a station binds.
+    static bool IsStationServiceKind(std::int32_t kind);
     // Forgets every binding to variable (it is being freed).
     void UnbindServiceVariable(const TVariable* variable);
     // False for the CPU classes that have neither the M zone nor block transfer.
@@ -101,7 +107,7 @@ public:
     double LastConnectTry = 0;
     double CallTime = 0;
     std::int32_t LastAnswerLength = 0;
-    TVariable* TimeStampVariable = nullptr;  // "INT_TimeStamp", listed in Variables
+    TVariable* TimeStampVariable = nullptr;  // kTimeStampVariableName, listed in Variables
 
     // Bound service variables, not owned (they live in Variables).
     TVariable* DateTimeVariable = nullptr;

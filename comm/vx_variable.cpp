@@ -1,5 +1,6 @@
 #include "vx_variable.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -10,6 +11,7 @@
 #include "vx_def.h"
 #include "vx_lang.h"
 #include "vx_modem.h"
+#include "vx_packet.h"
 #include "vx_packetlist.h"
 #include "vx_station.h"
 
@@ -333,6 +335,14 @@ void TVariable::SetWritePending(std::int32_t count)
 bool TVariable::InitValue()
 {
     try {
+        if (ArrayTooLarge(*this)) {
+            // Never allocated: one typo in a declared count must not take gigabytes.
+            Value.clear();
+            ClientValue.clear();
+            RequestedType = CanonicalType;
+            SetQuality(qConfigError);
+            return true;
+        }
         ZeroValue(CanonicalType, ArrayCount, Value);
         if (GetScaled()) {
             ZeroValue(RequestedType, ArrayCount, ClientValue);
@@ -340,6 +350,8 @@ bool TVariable::InitValue()
             ClientValue = Value;
             RequestedType = CanonicalType;
         }
+        // Station fields are published only into a station's own variables, and modem state
+        // only by the modem that holds the variable directly.
         TStation* st = GetStation();
         switch (Kind) {
         case vkDialState:
@@ -358,12 +370,10 @@ bool TVariable::InitValue()
                 st->SetModemError(st->ModemError);
             break;
         case vkModStatus:
-        case vkModStatusStr: {
-            TTreeObject* holder = FirstNonFolderAncestor(Owner);
-            if (holder && holder->ObjectType == otModem)
-                static_cast<TModem*>(holder)->PublishState();
+        case vkModStatusStr:
+            if (Owner && Owner->ObjectType == otModem)
+                static_cast<TModem*>(Owner)->PublishState();
             break;
-        }
         case vkTimeStamp:
             // signed, so that the first time stamp after it always passes the check
             Value.setI4(-1);
@@ -379,6 +389,17 @@ bool TVariable::InitValue()
     }
 }
 
+void TVariable::PlaceInZoneM(std::int64_t linearAddress)
+{
+    if (linearAddress < 0 || linearAddress >= kZoneMEnd) {
+        Zone = kZoneOutside;
+        Address = 0;
+        return;
+    }
+    Zone = static_cast<std::int32_t>(linearAddress / kZoneBytes) | 0x80;
+    Address = static_cast<std::int32_t>(linearAddress % kZoneBytes);
+}
+
 HRESULT TVariable::RequestRead(bool& done)
 {
     done = true;
@@ -386,6 +407,10 @@ HRESULT TVariable::RequestRead(bool& done)
         TStation* st = GetStation();
         if (!st || !st->Channel)
             return E_FAIL;
+        if (ArrayTooLarge(*this)) {
+            SetQuality(qConfigError);
+            return E_FAIL;
+        }
         if (Forced)
             return S_OK;
         if (Kind != vkPlain && Kind != vkDateTime)
@@ -440,6 +465,12 @@ HRESULT TVariable::WriteValue(bool& done)
         }
 
         const bool plcWrite = (Kind == vkPlain || Kind == vkDateTime) && !Forced;
+        if (ArrayTooLarge(*this)) {
+            // Nothing can take it; the value the client wrote is not kept either.
+            Value.clear();
+            SetQuality(qConfigError);
+            return E_FAIL;
+        }
         if (!st->Channel)
             return plcWrite ? E_FAIL : S_OK;  // a PLC write with no way to the PLC is not done
 
@@ -462,9 +493,8 @@ HRESULT TVariable::WriteValue(bool& done)
                 if (address < 0)
                     address = 0;
                 const std::int32_t zone = VariableNumber(st->DRW_Zone);
-                if (!st->DRW_Zone || zone == 4) {
-                    buffer->Zone = (address / 65536) | 0x80;
-                    buffer->Address = address % 65536;
+                if (!st->DRW_Zone || zone == kConfigZoneM) {
+                    buffer->PlaceInZoneM(address);
                 } else {
                     buffer->Zone = zone;
                     buffer->Address = address;
@@ -473,8 +503,11 @@ HRESULT TVariable::WriteValue(bool& done)
                     std::int32_t length = VariableNumber(st->DRW_Length);
                     if (length < 0)
                         length = 0;
-                    if ((buffer->Value.vt() & VT_ARRAY) && buffer->Value.get()->parray) {
-                        const auto count = static_cast<std::int32_t>(buffer->Value.get()->parray->rgsabound[0].cElements);
+                    if (buffer->CanonicalType & VT_ARRAY) {
+                        // A buffer without an array value (one too large to hold) holds nothing.
+                        const bool held = (buffer->Value.vt() & VT_ARRAY) && buffer->Value.get()->parray;
+                        const auto count =
+                            held ? static_cast<std::int32_t>(buffer->Value.get()->parray->rgsabound[0].cElements) : 0;
                         if (length > count) {
                             length = count;
                             SetVariableNumber(st->DRW_Length, length);
@@ -503,7 +536,8 @@ HRESULT TVariable::WriteValue(bool& done)
 
 bool TVariable::ReadDue(double now) const
 {
-    return Active && Readable && ReadPending == 0 && UpdatePeriod > 0 && LastUpdate + MsToDateTime(UpdatePeriod) <= now;
+    return Active && Readable && ReadPending == 0 && UpdatePeriod > 0 &&
+           LastUpdate + MsToDateTime(UpdatePeriod) <= now && !ArrayTooLarge(*this);
 }
 
 bool TVariable::SimulationStep(double now)
@@ -586,9 +620,27 @@ void TextToVariant(const std::string& text, VARTYPE type, const TVariable& varia
     result = std::move(array);
 }
 
+bool ArrayTooLarge(const TVariable& v)
+{
+    if (!(v.CanonicalType & VT_ARRAY))
+        return false;
+    const std::int64_t count = std::max(v.ArrayCount, 0);
+    if (v.Forced && count <= kMaxForcedArrayElements)
+        return false;
+    if (count > kMaxArrayElements)
+        return true;
+    const std::int64_t bytes =
+        v.CanonicalType == (VT_ARRAY | VT_BOOL) ? (count + 7) / 8 : count * VariableElementSize(v);
+    return bytes > kZoneBytes;
+}
+
 void ZeroValue(VARTYPE type, std::int32_t count, com::Variant& result)
 {
     com::Variant out;
+    if ((type & VT_ARRAY) && count > kMaxArrayElements) {
+        result = std::move(out);
+        return;
+    }
     if (type & VT_ARRAY) {
         SAFEARRAY* psa = SafeArrayCreateVector(type & VT_TYPEMASK, 0, count > 0 ? static_cast<ULONG>(count) : 0);
         if (psa)

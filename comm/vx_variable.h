@@ -60,6 +60,20 @@ enum : std::uint16_t {
     qOutOfService = 0x1C,
 };
 
+// Bytes of one PLC zone: a value larger than this can never be read or written.
+inline constexpr std::int64_t kZoneBytes = 65536;
+// Zone M: the configuration's zone code, and the end of its linear addresses (the block
+// number travels beside the 0x80 bit of the zone byte, so 128 blocks).
+inline constexpr std::int32_t kConfigZoneM = 4;
+inline constexpr std::int64_t kZoneMEnd = 0x80 * kZoneBytes;  // 8,388,608
+// The zone code of a location that lies in no zone: past the zone byte, without the zone M
+// bit, so that every request refuses it as a configuration error.
+inline constexpr std::int32_t kZoneOutside = 0x100;
+// A simulated array keeps up to this many elements even when it is larger than a zone.
+inline constexpr std::int32_t kMaxForcedArrayElements = 65536;
+// No array value holds more elements than a zone has bits (a Boolean array of a whole zone).
+inline constexpr std::int32_t kMaxArrayElements = 8 * 65536;
+
 // A text that cannot be converted to the asked type.
 class EConvertError : public std::runtime_error {
 public:
@@ -87,8 +101,12 @@ public:
     void SetReadPending(std::int32_t count);
     void SetWritePending(std::int32_t count);
 
-    // Value and ClientValue back to their start; false when any step raised.
+    // Value and ClientValue back to their start; false when any step raised. A declared array
+    // too large to hold (ArrayTooLarge) gets no value and quality 0x04 instead.
     bool InitValue();
+    // Zone and Address from a linear zone M address; one outside zone M (negative, or from
+    // kZoneMEnd on) gets kZoneOutside, never a lower block.
+    void PlaceInZoneM(std::int64_t linearAddress);
     // Immediate read for a client. Done tells that the answer is already there; otherwise the
     // completion hook ends the request. A request that could not be queued is done and fails.
     HRESULT RequestRead(bool& done);
@@ -153,8 +171,13 @@ public:
 // and have variable.ArrayCount elements.
 void TextToVariant(const std::string& text, VARTYPE type, const TVariable& variable, com::Variant& result);
 
+// True when v's declared array cannot be held: more bytes than one zone (it could never be
+// read or written) unless v is forced and within kMaxForcedArrayElements, or more elements
+// than kMaxArrayElements. Such a variable has no value and is neither read nor written.
+bool ArrayTooLarge(const TVariable& v);
+
 // The zero of a type: numbers 0, the empty text, false; arrays of count zero elements.
-// An unsupported type leaves result empty.
+// An unsupported type, and an array of more than kMaxArrayElements, leave result empty.
 void ZeroValue(VARTYPE type, std::int32_t count, com::Variant& result);
 
 // Numbers and texts written into service variables, in the variable's own type when it

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "comm/vx_hook.h"
+#include "comm/vx_msgdlg.h"
 #include "comm/vx_variable.h"
 #include "opc_async.h"
 #include "opc_group.h"
@@ -59,7 +60,6 @@ constexpr std::uint32_t kNoRate = 0xFFFFFFFFu;
 constexpr std::uint32_t kPeriodWithoutGroups = 10;  // ms
 constexpr std::uint32_t kShortestPeriod = 2;        // ms
 constexpr std::int64_t kMinFreeLogBytes = 500'000'000;
-constexpr char16_t kShutdownReason[] = u"Vorn OPC server IOPCShutdown request";
 
 int compareItemIDs(std::string_view a, std::string_view b) { return plat::compareTextLocale(a, b); }
 
@@ -214,6 +214,7 @@ void TServer::ShutdownClients()
         OPCLockGuard lock(OPCLock);
         servers = snapshotServers();
     }
+    const std::u16string reason = plat::utf8ToUtf16(std::string(vx::kApplicationTitle) + " IOPCShutdown request");
     for (const auto& server : servers) {
         if (!stillRegistered(server.get()))
             continue;
@@ -223,7 +224,7 @@ void TServer::ShutdownClients()
             continue;
         com::ComPtr<IOPCShutdown> shutdown;
         if (SUCCEEDED(sink.as(shutdown)) && shutdown)
-            shutdown->ShutdownRequest(kShutdownReason);
+            shutdown->ShutdownRequest(reason.c_str());
     }
 }
 

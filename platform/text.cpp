@@ -5,6 +5,7 @@
 #include <QString>
 #include <array>
 #include <memory>
+#include <optional>
 
 namespace plat {
 namespace {
@@ -71,6 +72,9 @@ char32_t nextUtf8(std::string_view s, std::size_t& i)
 
 std::string collationLocale;
 std::unique_ptr<QCollator> collator;
+// The C locale, or a locale the collation library could not open, compares by Qt's own
+// case folding, which QCollatorSortKey does not follow: such keys are built by folding.
+bool foldedKeys = false;
 
 QCollator& currentCollator()
 {
@@ -78,11 +82,67 @@ QCollator& currentCollator()
         collator = std::make_unique<QCollator>(collationLocale.empty() ? QLocale::system()
                                                                        : QLocale(QString::fromStdString(collationLocale)));
         collator->setCaseSensitivity(Qt::CaseInsensitive);
+        foldedKeys = collator->locale().language() == QLocale::C ||
+                     collator->sortKey(QStringLiteral("a")).compare(collator->sortKey(QStringLiteral("b"))) == 0;
     }
     return *collator;
 }
 
+// Each UTF-16 unit folded as the case-insensitive string comparison folds it (a low
+// surrogate after a high one stands for the whole code point), three bytes big-endian, so
+// that comparing the bytes compares as that comparison does.
+std::string foldedKey(const QString& text)
+{
+    std::string key;
+    key.reserve(static_cast<std::size_t>(text.size()) * 3);
+    char16_t last = 0;
+    for (const QChar qc : text) {
+        const char16_t unit = qc.unicode();
+        char32_t c = unit;
+        if (QChar::isLowSurrogate(c) && QChar::isHighSurrogate(last))
+            c = QChar::surrogateToUcs4(last, unit);
+        last = unit;
+        c = QChar::toCaseFolded(c);
+        key += static_cast<char>((c >> 16) & 0xFF);
+        key += static_cast<char>((c >> 8) & 0xFF);
+        key += static_cast<char>(c & 0xFF);
+    }
+    return key;
+}
+
 }  // namespace
+
+struct TextSortKey::Data {
+    std::optional<QCollatorSortKey> collated;
+    std::string folded;
+};
+
+int TextSortKey::compare(const TextSortKey& other) const
+{
+    // The empty text comes before every other, as the collator's comparison has it.
+    const bool empty = !data_, otherEmpty = !other.data_;
+    if (empty || otherEmpty)
+        return static_cast<int>(otherEmpty) - static_cast<int>(empty);
+    const int r = data_->collated && other.data_->collated ? data_->collated->compare(*other.data_->collated)
+                                                           : data_->folded.compare(other.data_->folded);
+    return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
+
+TextSortKey textSortKeyLocale(std::string_view text)
+{
+    TextSortKey key;
+    if (text.empty())
+        return key;
+    QCollator& c = currentCollator();
+    const QString s = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    auto data = std::make_shared<TextSortKey::Data>();
+    if (foldedKeys)
+        data->folded = foldedKey(s);
+    else
+        data->collated = c.sortKey(s);
+    key.data_ = std::move(data);
+    return key;
+}
 
 int compareTextLocale(std::string_view a, std::string_view b)
 {

@@ -158,6 +158,15 @@ TEST_F(Stations, TheControlWordBlocksAndSwitchesConnections)
     st->Standby->ConnectionType = vx::ctUdp;
     st->SetControl(5);
     EXPECT_EQ(st->Channel, static_cast<vx::TCOM*>(vx::UdpSocket));
+
+    // TCP: the channel of the standby address, found or created, and started
+    st->SetControl(1);
+    st->Standby->ConnectionType = vx::ctTcp;
+    st->Standby->IPAddress = "10.0.0.9";
+    st->SetControl(5);
+    ASSERT_EQ(vx::SocketList->size(), 1u);
+    EXPECT_EQ(st->Channel, static_cast<vx::TCOM*>(vx::SocketList->FindByAddress("10.0.0.9")));
+    EXPECT_TRUE(st->Channel->Polling);
 }
 
 TEST_F(Stations, TheReadOnceMarkCountsOnlyWithItsBit)
@@ -313,6 +322,14 @@ TEST_F(Stations, BindingsFollowTheKindAndEndWithTheVariable)
     EXPECT_EQ(st->DRW_DataBuffer, buffer);
     vx::RemoveVariable(st, buffer);
     EXPECT_EQ(st->DRW_DataBuffer, nullptr);
+    // Only a station kind, and only for a variable of this station.
+    TVariable* plain = service(vx::vkModStatus, VT_I4);
+    EXPECT_FALSE(st->BindServiceVariable(plain));
+    vx::TStation* other = addStation(2);
+    TVariable* foreign = var(other, VT_I4, 3, 0);
+    foreign->SetKind(vx::vkConControl);
+    EXPECT_FALSE(st->BindServiceVariable(foreign));
+    EXPECT_EQ(st->ControlVariable, second);
     vx::RemoveVariable(st, st->TimeStampVariable);
     EXPECT_EQ(st->TimeStampVariable, nullptr);
     st->SetState(vx::ssFailed);  // no stamp to reset, nothing breaks

@@ -263,6 +263,42 @@ TEST_F(Variables, InitValueGivesTheZeroOfTheType)
     EXPECT_EQ(stamp->Value.toI4(), -1);
 }
 
+TEST_F(Variables, AnArrayLargerThanAZoneIsNeverAllocatedNorRequested)
+{
+    TVariable* huge = var(VT_ARRAY | VT_R8, 3, 0, 2147483647);
+    EXPECT_EQ(huge->Value.vt(), VT_EMPTY);
+    EXPECT_EQ(huge->ClientValue.vt(), VT_EMPTY);
+    EXPECT_EQ(huge->Quality, vx::qConfigError);
+    EXPECT_TRUE(vx::ArrayTooLarge(*huge));
+    huge->Active = true;
+    huge->UpdatePeriod = 10;
+    EXPECT_FALSE(huge->ReadDue(clock.now() + 1)) << "never polled";
+    bool done = false;
+    EXPECT_EQ(huge->RequestRead(done), E_FAIL);
+    EXPECT_TRUE(done);
+    huge->Value.setI4(5);  // what a client write left there
+    EXPECT_EQ(huge->WriteValue(done), E_FAIL);
+    EXPECT_EQ(huge->Value.vt(), VT_EMPTY);
+    EXPECT_TRUE(channel->ReadQueue.empty());
+    EXPECT_TRUE(channel->WriteQueue.empty());
+
+    // Simulated values stay within memory, not within a zone, up to the cap.
+    huge->ArrayCount = vx::kMaxForcedArrayElements;
+    huge->SetForced(true);
+    EXPECT_TRUE(huge->InitValue());
+    ASSERT_TRUE(huge->Value.vt() & VT_ARRAY);
+    EXPECT_EQ(huge->Value.get()->parray->rgsabound[0].cElements, static_cast<ULONG>(vx::kMaxForcedArrayElements));
+    huge->ArrayCount = vx::kMaxForcedArrayElements + 1;
+    EXPECT_TRUE(vx::ArrayTooLarge(*huge));
+
+    // No text is converted into a declared count beyond any zone.
+    com::Variant out;
+    EXPECT_THROW(vx::TextToVariant("1;2", VT_ARRAY | VT_I4, *var(VT_ARRAY | VT_I4, 3, 0, 2147483647), out),
+                 vx::EConvertError);
+    vx::ZeroValue(VT_ARRAY | VT_UI1, vx::kMaxArrayElements + 1, out);
+    EXPECT_EQ(out.vt(), VT_EMPTY);
+}
+
 TEST_F(Variables, ReadDue)
 {
     TVariable* v = var(VT_UI2);
@@ -524,6 +560,7 @@ TEST_F(BlockTransfer, ThePlaceOfTheBlock)
         {true, 2, 300, 4, 2, 300, 4},
         {true, 4, 70000, 4, 0x81, 4464, 4},  // zone M: the linear address
         {false, 0, 5, 20, 0x80, 5, 16},      // without a zone, M; the length is cut to the buffer
+        {true, 4, 8388608, 4, vx::kZoneOutside, 0, 4},  // past the last block: in no zone
     };
     for (const Case& c : cases) {
         if (!c.zoneBound)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,36 @@ TEST(Collation, CaseInsensitiveLocaleOrder)
     EXPECT_EQ(plat::compareTextLocale("abc", "ABC"), 0);
     plat::setCollationLocale("en_US");
     EXPECT_LT(plat::compareTextLocale("Ch", "h"), 0);
+    plat::setCollationLocale("");
+}
+
+// Keys must agree with the comparison on every pair, also where the collator's order and
+// Qt's own folding (the C locale) differ: accents, ignorable characters, surrogates, empty.
+TEST(Collation, SortKeysCompareAsTheTexts)
+{
+    const std::vector<std::string> pieces = {"a", "A", "b", "B", "č", "Č", "c", "ch", "CH", "h", "ß", "SS", "ss",
+                                             "\u00AD", "é", "E", "1", "10", ".", "_", "\U00010400", "\U00010428",
+                                             "\U0001F600", "İ", "i", "ı", "\xFF"};
+    std::mt19937 random(7);
+    std::vector<std::string> texts = {"", "Temp", "TEMP", "temp", "\u00AD"};
+    for (int n = 0; n < 120; ++n) {
+        std::string t;
+        const int length = static_cast<int>(random() % 4);
+        for (int k = 0; k < length; ++k)
+            t += pieces[random() % pieces.size()];
+        texts.push_back(t);
+    }
+    for (const char* locale : {"en_US", "cs_CZ", "C"}) {
+        plat::setCollationLocale(locale);
+        std::vector<plat::TextSortKey> keys;
+        for (const auto& t : texts)
+            keys.push_back(plat::textSortKeyLocale(t));
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            for (std::size_t j = 0; j < texts.size(); ++j)
+                ASSERT_EQ(keys[i].compare(keys[j]), plat::compareTextLocale(texts[i], texts[j]))
+                    << locale << " '" << texts[i] << "' '" << texts[j] << "'";
+        EXPECT_TRUE(plat::textSortKeyLocale("Temp") == plat::textSortKeyLocale("tEMP")) << locale;
+    }
     plat::setCollationLocale("");
 }
 

@@ -27,22 +27,6 @@ Q_LOGGING_CATEGORY(lcRegister, "vx.editor.register")
 
 constexpr std::int32_t kPrimaryMaxRedials = 3;
 
-bool IsScalableType(std::int32_t varType)
-{
-    switch (varType) {
-    case VT_I2:
-    case VT_I4:
-    case VT_R4:
-    case VT_R8:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool IsModemServiceCode(std::int32_t code)
 {
     return code == vx::vkModStatus || code == vx::vkModStatusStr || code == vx::vkModModemType;
@@ -281,7 +265,7 @@ void TConfigRegistrar::BuildVariable(const TConfigNodeRec& rec, vx::TParentTreeO
     v->StringLength = rec.StringLength;
     v->ArrayCount = rec.ArrayLength;
     // The record's whole number: a type that only looks scalable in its low 16 bits is not.
-    v->SetScaled(rec.Scaled != 0 && IsScalableType(rec.VarType));
+    v->SetScaled(rec.Scaled != 0 && rec.VarType == v->CanonicalType);
     v->RawLow = rec.InstrumentLow;
     v->RawHigh = rec.InstrumentHigh;
     v->EuLow = rec.ScaledLow;

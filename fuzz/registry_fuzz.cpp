@@ -16,24 +16,6 @@
 
 namespace {
 
-std::uint32_t Crc32(std::string_view data)
-{
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k)
-                c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (const char ch : data)
-        crc = table[(crc ^ static_cast<std::uint8_t>(ch)) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFu;
-}
-
 std::string Whole(std::string_view lines)
 {
     std::string body = "VornRegistry 1\n";
@@ -42,7 +24,7 @@ std::string Whole(std::string_view lines)
         body += '\n';
     const auto count = static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n') - 1);  // not the header
     char end[40];
-    std::snprintf(end, sizeof end, "E\t%zu\t%08X\n", count, Crc32(body));
+    std::snprintf(end, sizeof end, "E\t%zu\t%08X\n", count, com::registryChecksum(body));
     return body + end;
 }
 

@@ -214,7 +214,9 @@ std::optional<std::u16string> decode(std::string_view utf8)
     return out;
 }
 
-std::uint32_t crc32(std::string_view data)
+}  // namespace
+
+std::uint32_t registryChecksum(std::string_view data)
 {
     static const auto table = [] {
         std::array<std::uint32_t, 256> t{};
@@ -231,6 +233,8 @@ std::uint32_t crc32(std::string_view data)
         crc = table[(crc ^ static_cast<std::uint8_t>(ch)) & 0xFF] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFu;
 }
+
+namespace {
 
 void serializeValues(const RegistryNode& node, std::string& out, std::size_t& lines)
 {
@@ -258,7 +262,7 @@ std::string serialize(const RegistryNode& root)
     serializeValues(root, out, lines);
     serializeKeys(root, {}, out, lines);
     char trailer[40];
-    std::snprintf(trailer, sizeof trailer, "E\t%zu\t%08X\n", lines, crc32(out));
+    std::snprintf(trailer, sizeof trailer, "E\t%zu\t%08X\n", lines, registryChecksum(out));
     return out + trailer;
 }
 
@@ -286,7 +290,7 @@ bool parse(std::string_view bytes, RegistryNode& root, std::string& why)
         why = "its end mark is missing (the file is truncated)";
         return false;
     }
-    if (crc != crc32(body)) {
+    if (crc != registryChecksum(body)) {
         why = "its checksum does not match";
         return false;
     }

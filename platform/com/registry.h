@@ -6,6 +6,7 @@
 //
 // Also the two other system tables the server writes at registration, type libraries and
 // clipboard formats, which are only recorded.
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -83,6 +84,10 @@ private:
     std::filesystem::path file_;
     std::string lastError_;
 };
+
+// The CRC-32 that ends a registry file's text (the file's trailer line), for tools that
+// build such files.
+std::uint32_t registryChecksum(std::string_view data);
 
 // The process's HKEY_CLASSES_ROOT; in memory until the program attaches a file.
 Registry& classesRoot();

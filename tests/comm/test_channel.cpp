@@ -428,8 +428,8 @@ TEST_F(ChannelTest, AStationSwitchingToStandbyTakesItsPacketsAlong)
         EXPECT_EQ(destinationOf(s.frame), 5);
 }
 
-// The UDP and development-environment channels have no transport of their own yet: what is
-// queued on them must never go out on a serial line, and must still end.
+// Channels without a serial line (UDP; the development environment, whose service does not
+// exist here): what is queued on them must never go out on a serial line, and must still end.
 TEST_F(ChannelTest, AChannelWithoutATransportPutsNothingOnASerialLine)
 {
     for (std::int32_t type : {vx::ctUdp, vx::ctLunaro}) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace plcsim {
@@ -77,38 +78,40 @@ Bytes Simulator::refuse(std::string why)
     return {};
 }
 
-Bytes Simulator::answer(const Bytes& req)
+bool Simulator::parseRequest(std::span<const std::uint8_t> req, Request& rq, std::string& why)
 {
-    reason_.clear();
+    auto fail = [&why](std::string text) {
+        why = std::move(text);
+        return false;
+    };
     if (req.empty())
-        return refuse("empty telegram");
-    Request rq;
+        return fail("empty telegram");
     if (req[0] == SD1) {
         const bool udpForm = req.size() == 7 && req[6] == 0x00;
         if (req.size() != 6 && !udpForm)
-            return refuse("SD1 request of " + std::to_string(req.size()) + " bytes");
-        if (req[5] != ED)
-            return refuse("SD1 request without end byte");
-        if (checksum(std::span(req).subspan(1, 3)) != req[4])
-            return refuse("SD1 request with bad checksum");
+            return fail("SD1 request of " + std::to_string(req.size()) + " bytes");
         rq.da = req[1];
         rq.sa = req[2];
+        if (req[5] != ED)
+            return fail("SD1 request without end byte");
+        if (checksum(req.subspan(1, 3)) != req[4])
+            return fail("SD1 request with bad checksum");
         if (req[3] == fcConnect)
             rq.service = Service::Connect;
         else if (req[3] == fcIdent)
             rq.service = Service::Ident;
         else
-            return refuse("SD1 request with unknown function " + hex(req[3]));
+            return fail("SD1 request with unknown function " + hex(req[3]));
     } else if (req[0] == SD2) {
         if (req.size() < 6 || req[1] != req[2] || req[3] != SD2 || req.size() != std::size_t{req[1]} + 6)
-            return refuse("SD2 request with inconsistent length");
+            return fail("SD2 request with inconsistent length");
         if (req.back() != ED)
-            return refuse("SD2 request without end byte");
+            return fail("SD2 request without end byte");
         const std::size_t le = req[1];
-        if (checksum(std::span(req).subspan(4, le)) != req[4 + le])
-            return refuse("SD2 request with bad checksum");
+        if (checksum(req.subspan(4, le)) != req[4 + le])
+            return fail("SD2 request with bad checksum");
         if (le < 4)
-            return refuse("SD2 request without service code");
+            return fail("SD2 request without service code");
         rq.da = req[4];
         rq.sa = req[5];
         const std::uint8_t fc = req[6];
@@ -122,12 +125,36 @@ Bytes Simulator::answer(const Bytes& req)
         else if (fc == fcWrite && sc == scSetTID)
             rq.service = Service::SetTID;
         else
-            return refuse("SD2 request with unknown function " + hex(fc) + " / service " + hex(sc));
+            return fail("SD2 request with unknown function " + hex(fc) + " / service " + hex(sc));
         rq.body.assign(req.begin() + 8, req.begin() + static_cast<std::ptrdiff_t>(4 + le));
     } else {
-        return refuse("not a request: starts with " + hex(req[0]));
+        return fail("not a request: starts with " + hex(req[0]));
     }
+    return true;
+}
 
+Simulator::RequestKind Simulator::classify(std::span<const std::uint8_t> telegram)
+{
+    Request rq{};
+    std::string why;
+    RequestKind kind;
+    if (parseRequest(telegram, rq, why))
+        kind.service = rq.service;
+    if (telegram.size() >= 6 && telegram[0] == SD1)
+        kind.station = telegram[1];
+    else if (telegram.size() >= 6 && telegram[0] == SD2)
+        kind.station = telegram[4];
+    return kind;
+}
+
+Bytes Simulator::answer(const Bytes& req)
+{
+    reason_.clear();
+    dropped_ = false;
+    Request rq;
+    std::string why;
+    if (!parseRequest(req, rq, why))
+        return refuse(std::move(why));
     Station* st = station(rq.da);
     if (!st)
         return refuse("no station at bus address " + std::to_string(rq.da));
@@ -317,6 +344,7 @@ Bytes Simulator::applyFault(Bytes a)
     switch (faults_.front().fault) {
     case Fault::Drop:
         takeFault(Fault::Drop);
+        dropped_ = true;
         reason_ = "answer dropped by a scripted fault";
         if (onLog)
             onLog("no answer: " + reason_);
@@ -379,20 +407,31 @@ std::size_t Simulator::pendingFaults() const
 Bytes Simulator::answerDatagram(const Bytes& datagram)
 {
     reason_.clear();
-    const auto d = parseDatagram(datagram);
+    std::string why;
+    const auto d = parseDatagram(datagram, &why);
     if (!d)
-        return refuse("malformed datagram");
+        return refuse("malformed datagram: " + why);
+    if (d->telegrams.empty())
+        return refuse("datagram without telegrams");
+    if (d->telegrams.size() > maxTelegramsPerDatagram)
+        return refuse("datagram of " + std::to_string(d->telegrams.size()) + " telegrams, more than "
+                      + std::to_string(maxTelegramsPerDatagram));
     Datagram out{d->id, {}};
     for (std::size_t i = 0; i < d->telegrams.size(); ++i) {
         Bytes a = answer(d->telegrams[i]);
+        if (dropped_)
+            continue;  // this telegram's answer alone is lost
         if (a.empty()) {
             reason_ = "telegram " + std::to_string(i + 1) + ": " + reason_;
             return {};
         }
         out.telegrams.push_back(std::move(a));
     }
-    if (out.telegrams.empty())
-        return refuse("datagram without telegrams");
+    if (out.telegrams.empty()) {
+        reason_ = "every answer dropped by a scripted fault";
+        return {};
+    }
+    reason_.clear();
     return buildDatagram(out);
 }
 

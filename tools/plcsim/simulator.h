@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "tools/plcsim/station.h"
@@ -16,7 +17,8 @@
 namespace plcsim {
 
 enum class Fault {
-    Drop,            // no answer (the request is still served)
+    Drop,            // no answer (the request is still served); in a datagram only this
+                     // telegram's answer is left out
     BadChecksum,     // frame answers: FCS wrong
     WrongAddress,    // frame answers: source address off by one, checksum right
     WrongLength,     // frame answers: one data byte short (an SD1 answer loses its end byte)
@@ -34,9 +36,21 @@ public:
 
     // One request telegram to its answer; empty for none.
     Bytes answer(const Bytes& request);
-    // One UDP request datagram to its answer datagram; empty when the envelope is
-    // malformed or any of its telegrams goes unanswered.
+    // One UDP request datagram to its answer datagram: the answers back to back under the
+    // request's Id, padded to an even length. Empty when the envelope is malformed, when it
+    // carries no telegram or more than five, when any telegram is refused, or when a Drop
+    // fault took every answer.
     Bytes answerDatagram(const Bytes& datagram);
+
+    // What a request telegram asks and of whom, without serving it (for the transports'
+    // records): no service for a telegram the PLC would refuse to read, station -1 when
+    // not even the destination can be read.
+    struct RequestKind {
+        std::optional<Service> service;
+        int station = -1;
+    };
+    static RequestKind classify(std::span<const std::uint8_t> telegram);
+
     const std::string& lastReason() const { return reason_; }
 
     // Faults apply in the order added, each to the next `times` answers it fits; a fault
@@ -54,6 +68,7 @@ public:
 
 private:
     struct Request;
+    static bool parseRequest(std::span<const std::uint8_t> req, Request& rq, std::string& why);
     Bytes serve(Station& st, const Request& rq);
     Bytes readN(Station& st, const Request& rq);
     Bytes writeN(Station& st, const Request& rq);
@@ -71,6 +86,7 @@ private:
     };
     std::deque<PendingFault> faults_;
     std::string reason_;
+    bool dropped_ = false;  // the last answer was taken by a Drop fault
 };
 
 }  // namespace plcsim

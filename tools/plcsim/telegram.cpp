@@ -1,5 +1,7 @@
 #include "tools/plcsim/telegram.h"
 
+#include <utility>
+
 namespace plcsim {
 
 std::uint8_t checksum(std::span<const std::uint8_t> bytes)
@@ -74,32 +76,44 @@ std::optional<Bytes> FrameExtractor::next()
     }
 }
 
-std::optional<Datagram> parseDatagram(std::span<const std::uint8_t> data)
+std::optional<Datagram> parseDatagram(std::span<const std::uint8_t> data, std::string* why)
 {
-    if (data.size() < 6 || data.size() % 2 != 0 || data[2] != 2 || data[3] != 0)
+    auto fail = [why](std::string text) -> std::optional<Datagram> {
+        if (why)
+            *why = std::move(text);
         return std::nullopt;
-    if ((std::size_t{data[4]} << 8 | data[5]) != data.size() - 6)
-        return std::nullopt;
+    };
+    const std::size_t size = data.size();
+    if (size < datagramHeader)
+        return fail("datagram of " + std::to_string(size) + " bytes, shorter than its header");
+    if (size % 2 != 0)
+        return fail("datagram of odd length " + std::to_string(size));
+    if (data[2] != 2 || data[3] != 0)
+        return fail("header bytes 2 and 3 are " + std::to_string(data[2]) + " and " + std::to_string(data[3])
+                    + ", not 2 and 0");
+    const std::size_t field = std::size_t{data[4]} << 8 | data[5];
+    if (field != size - datagramHeader)
+        return fail("length field " + std::to_string(field) + " with " + std::to_string(size - datagramHeader)
+                    + " bytes after the header");
     Datagram d;
     d.id = static_cast<std::uint16_t>(data[0] | data[1] << 8);
-    std::size_t at = 6;
-    while (at < data.size()) {
-        const std::size_t left = data.size() - at;
-        std::size_t size = 0;
-        if (data[at] == SD1) {
-            size = left >= 7 && data[at + 6] == 0x00 ? 7 : 6;
-        } else if (data[at] == SD2 && left >= 2) {
-            size = std::size_t{data[at + 1]} + 6;
-        } else if (left == 1) {
+    std::size_t at = datagramHeader;
+    while (at < size) {
+        const std::size_t left = size - at;
+        if (left == 1)
             break;  // the pad byte
-        } else {
-            return std::nullopt;
-        }
-        if (size > left)
-            return std::nullopt;
+        std::size_t length = 0;
+        if (data[at] == SD1)
+            length = left >= 7 && data[at + 6] == 0x00 ? 7 : 6;
+        else if (data[at] == SD2)
+            length = std::size_t{data[at + 1]} + 6;
+        else
+            return fail("byte " + std::to_string(at) + " starts no telegram");
+        if (length > left)
+            return fail("telegram " + std::to_string(d.telegrams.size() + 1) + " runs past the end");
         d.telegrams.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(at),
-                                 data.begin() + static_cast<std::ptrdiff_t>(at + size));
-        at += size;
+                                 data.begin() + static_cast<std::ptrdiff_t>(at + length));
+        at += length;
     }
     return d;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace plcsim {
@@ -28,6 +29,8 @@ inline constexpr std::uint8_t scWriteN = 12;
 inline constexpr std::uint8_t scWriteB = 16;
 
 inline constexpr std::uint16_t udpPort = 61682;
+inline constexpr std::size_t datagramHeader = 6;
+inline constexpr std::size_t maxTelegramsPerDatagram = 5;
 
 // Sum of the bytes modulo 256.
 std::uint8_t checksum(std::span<const std::uint8_t> bytes);
@@ -62,8 +65,9 @@ struct Datagram {
     std::vector<Bytes> telegrams;
 };
 // Splits a request datagram. SD1 requests carry a seventh byte 0x00 on UDP, which stays
-// with its telegram. Nothing for a malformed envelope.
-std::optional<Datagram> parseDatagram(std::span<const std::uint8_t> data);
+// with its telegram; a last single byte is the pad, whatever its value. Nothing for a
+// malformed envelope, and then why says what is wrong with it.
+std::optional<Datagram> parseDatagram(std::span<const std::uint8_t> data, std::string* why = nullptr);
 Bytes buildDatagram(const Datagram& d);
 
 }  // namespace plcsim

@@ -12,7 +12,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -31,7 +33,64 @@ void later(QObject* context, int ms, std::function<void()> send)
         QTimer::singleShot(ms, context, std::move(send));
 }
 
+// Only loopback addresses: the simulator must never answer anything off this machine.
+QHostAddress loopback(const std::string& address)
+{
+    QHostAddress a;
+    if (!a.setAddress(QString::fromStdString(address)) || !a.isLoopback())
+        throw std::invalid_argument("'" + address + "' is not a loopback address");
+    return a;
+}
+
+template <class Seen>
+void keep(std::deque<Seen>& record, Seen seen, std::size_t limit)
+{
+    record.push_back(std::move(seen));
+    while (record.size() > limit)
+        record.pop_front();
+}
+
+template <class Seen>
+Seen* find(std::deque<Seen>& record, std::uint64_t seq)
+{
+    if (record.empty() || seq < record.front().seq)
+        return nullptr;
+    const std::uint64_t at = seq - record.front().seq;
+    return at < record.size() ? &record[at] : nullptr;
+}
+
+// Datagrams read per notification, so that a flood cannot hold the event loop.
+constexpr int readBatch = 64;
+
 }  // namespace
+
+std::int64_t steadyMicros()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool DatagramSeen::oneKind() const
+{
+    if (telegrams.empty() || !telegrams.front().service)
+        return false;
+    return std::all_of(telegrams.begin(), telegrams.end(),
+                       [this](const TelegramSeen& t) { return t.service == telegrams.front().service; });
+}
+
+bool DatagramSeen::carries(int station) const
+{
+    return std::any_of(telegrams.begin(), telegrams.end(),
+                       [station](const TelegramSeen& t) { return t.station == station; });
+}
+
+std::set<int> DatagramSeen::stations() const
+{
+    std::set<int> out;
+    for (const TelegramSeen& t : telegrams)
+        out.insert(t.station);
+    return out;
+}
 
 // --- pseudo-terminal -------------------------------------------------------------------
 
@@ -128,31 +187,153 @@ UdpTransport::UdpTransport(Simulator& sim) : sim_(sim), ctx_(std::make_unique<QO
 
 UdpTransport::~UdpTransport() = default;
 
-void UdpTransport::listen(std::uint16_t port)
+void UdpTransport::listen(std::uint16_t port, const std::string& address)
 {
+    const QHostAddress at = loopback(address);
+    delete socket_;
     socket_ = new QUdpSocket(ctx_.get());
-    if (!socket_->bind(QHostAddress::LocalHost, port))
-        throw std::runtime_error("UDP 127.0.0.1:" + std::to_string(port) + ": "
+    // Not shared: a second PLC on the same address and port must fail, not split the traffic.
+    if (!socket_->bind(at, port, QAbstractSocket::DontShareAddress))
+        throw std::runtime_error("UDP " + address + ":" + std::to_string(port) + ": "
                                  + socket_->errorString().toStdString());
+    address_ = address;
     QObject::connect(socket_, &QUdpSocket::readyRead, ctx_.get(), [this] { readable(); });
 }
 
 std::uint16_t UdpTransport::port() const { return socket_ ? socket_->localPort() : 0; }
 
+void UdpTransport::log(const std::string& line) const
+{
+    if (sim_.onLog)
+        sim_.onLog("udp " + address_ + ": " + line);
+}
+
 void UdpTransport::readable()
 {
-    while (socket_->hasPendingDatagrams()) {
+    // Only readyRead reads the socket, and what a batch leaves brings the next readyRead: a
+    // readyRead whose datagrams someone else already took finds nothing, and a QUdpSocket
+    // whose readyRead read nothing never signals again.
+    for (int n = 0; n < readBatch && socket_->hasPendingDatagrams(); ++n) {
         const QNetworkDatagram d = socket_->receiveDatagram();
-        const QByteArray data = d.data();
-        Bytes a = sim_.answerDatagram(Bytes(data.begin(), data.end()));
-        if (a.empty())
-            continue;
-        later(ctx_.get(), latencyMs_, [this, a, to = d.senderAddress(), port = d.senderPort()] {
-            socket_->writeDatagram(reinterpret_cast<const char*>(a.data()), static_cast<qint64>(a.size()), to,
-                                   static_cast<quint16>(port));
-            ++answers_;
-        });
+        handle(d.data(), d.senderAddress(), static_cast<std::uint16_t>(d.senderPort()));
     }
+}
+
+void UdpTransport::handle(const QByteArray& data, const QHostAddress& from, std::uint16_t fromPort)
+{
+    const Bytes request(data.begin(), data.end());
+    DatagramSeen rec;
+    rec.seq = seq_++;
+    rec.receivedUs = steadyMicros();
+    rec.bytes = request.size();
+    if (request.size() >= 2)
+        rec.id = static_cast<std::uint16_t>(request[0] | request[1] << 8);
+    if (const auto d = parseDatagram(request)) {
+        for (const Bytes& t : d->telegrams) {
+            const Simulator::RequestKind k = Simulator::classify(t);
+            rec.telegrams.push_back({k.service, k.station});
+        }
+    }
+
+    Bytes answer = sim_.answerDatagram(request);
+    if (answer.empty()) {
+        rec.refused = sim_.lastReason();
+        ++refused_;
+        log("datagram " + std::to_string(rec.id) + " unanswered: " + rec.refused);
+        keep(record_, std::move(rec), recordLimit_);
+        return;
+    }
+
+    const std::set<int> targets = rec.stations();
+    const std::vector<int> stations(targets.begin(), targets.end());
+    int delay = latencyMs_;
+    int copyAfter = -1;
+    if (const auto f = faults_.take(stations, [](DatagramFault) { return true; })) {
+        rec.fault = f->fault;
+        const FaultParams& p = f->params;
+        const std::size_t body = answer.size() - datagramHeader;
+        std::string what;
+        switch (f->fault) {
+        case DatagramFault::Drop:
+            log("datagram " + std::to_string(rec.id) + ": answer dropped by a scripted fault");
+            keep(record_, std::move(rec), recordLimit_);
+            return;
+        case DatagramFault::WrongId: {
+            const auto id = static_cast<std::uint16_t>(p.value >= 0 ? p.value : rec.id ^ 0x8000);
+            answer[0] = static_cast<std::uint8_t>(id & 0xFF);
+            answer[1] = static_cast<std::uint8_t>(id >> 8);
+            what = "answered under Id " + std::to_string(id);
+            break;
+        }
+        case DatagramFault::Cut: {
+            const std::size_t n = p.bytes > 0 ? std::min<std::size_t>(static_cast<std::size_t>(p.bytes), body)
+                                              : (body + 1) / 2;
+            answer.resize(answer.size() - n);
+            what = "answer cut by " + std::to_string(n) + " bytes";
+            break;
+        }
+        case DatagramFault::Short:
+            answer.resize(p.bytes >= 1 && p.bytes < static_cast<int>(datagramHeader) ? static_cast<std::size_t>(p.bytes)
+                                                                                       : 4);
+            what = "answer of " + std::to_string(answer.size()) + " bytes";
+            break;
+        case DatagramFault::Late:
+            delay += p.ms > 0 ? p.ms : 1000;
+            what = "answer after " + std::to_string(delay) + " ms";
+            break;
+        case DatagramFault::Duplicate:
+            copyAfter = std::max(p.ms, 0);
+            what = "answer sent twice";
+            break;
+        }
+        log("datagram " + std::to_string(rec.id) + ": " + what + " by a scripted fault");
+    }
+
+    for (int st : stations)
+        peak_[st] = std::max(peak_[st], ++inFlight_[st]);
+    const std::uint64_t seq = rec.seq;
+    keep(record_, std::move(rec), recordLimit_);
+    later(ctx_.get(), delay, [this, seq, answer, from, fromPort, stations, copyAfter] {
+        send(seq, answer, from, fromPort, true);
+        for (int st : stations)
+            --inFlight_[st];
+        if (copyAfter >= 0)
+            later(ctx_.get(), copyAfter,
+                  [this, seq, answer, from, fromPort] { send(seq, answer, from, fromPort, false); });
+    });
+}
+
+void UdpTransport::send(std::uint64_t seq, const Bytes& data, const QHostAddress& to, std::uint16_t toPort, bool first)
+{
+    socket_->writeDatagram(reinterpret_cast<const char*>(data.data()), static_cast<qint64>(data.size()), to, toPort);
+    ++answers_;
+    if (DatagramSeen* rec = seen(seq)) {
+        ++rec->answers;
+        if (first)
+            rec->answeredUs = steadyMicros();
+    }
+}
+
+DatagramSeen* UdpTransport::seen(std::uint64_t seq) { return find(record_, seq); }
+
+void UdpTransport::clearRecord()
+{
+    record_.clear();
+    peak_ = inFlight_;
+}
+
+std::size_t UdpTransport::peakInFlight() const
+{
+    std::size_t most = 0;
+    for (const auto& [station, n] : peak_)
+        most = std::max(most, n);
+    return most;
+}
+
+std::size_t UdpTransport::peakInFlight(int station) const
+{
+    const auto it = peak_.find(station);
+    return it == peak_.end() ? 0 : it->second;
 }
 
 // --- TCP ---------------------------------------------------------------------------------
@@ -162,28 +343,66 @@ TcpTransport::TcpTransport(Simulator& sim) : sim_(sim), ctx_(std::make_unique<QO
 TcpTransport::~TcpTransport()
 {
     server_ = nullptr;
+    peers_.clear();
     ctx_.reset();  // the server and its sockets
 }
 
-void TcpTransport::listen(std::uint16_t port)
+void TcpTransport::listen(std::uint16_t port, const std::string& address)
 {
-    server_ = new QTcpServer(ctx_.get());
-    if (!server_->listen(QHostAddress::LocalHost, port))
-        throw std::runtime_error("TCP 127.0.0.1:" + std::to_string(port) + ": "
+    const QHostAddress at = loopback(address);
+    if (!server_) {
+        server_ = new QTcpServer(ctx_.get());
+        QObject::connect(server_, &QTcpServer::newConnection, ctx_.get(), [this] { accept(); });
+    }
+    server_->close();
+    if (!server_->listen(at, port))
+        throw std::runtime_error("TCP " + address + ":" + std::to_string(port) + ": "
                                  + server_->errorString().toStdString());
-    QObject::connect(server_, &QTcpServer::newConnection, ctx_.get(), [this] {
-        while (QTcpSocket* s = server_->nextPendingConnection()) {
-            peers_[s];
-            QObject::connect(s, &QTcpSocket::readyRead, ctx_.get(), [this, s] { readable(s); });
-            QObject::connect(s, &QTcpSocket::disconnected, ctx_.get(), [this, s] {
-                peers_.erase(s);
-                s->deleteLater();
-            });
-        }
-    });
+    address_ = address;
+    port_ = server_->serverPort();
 }
 
-std::uint16_t TcpTransport::port() const { return server_ ? server_->serverPort() : 0; }
+std::uint16_t TcpTransport::port() const { return port_; }
+
+bool TcpTransport::listening() const { return server_ && server_->isListening(); }
+
+void TcpTransport::refuseConnections(bool keepOpen)
+{
+    if (server_)
+        server_->close();
+    if (!keepOpen)
+        dropConnections();
+}
+
+void TcpTransport::listenAgain()
+{
+    if (!server_)
+        throw std::runtime_error("TCP: listen() first");
+    if (!server_->isListening())
+        listen(port_, address_);
+}
+
+void TcpTransport::accept()
+{
+    while (QTcpSocket* s = server_->nextPendingConnection()) {
+        // Each write goes out as its own segment, so that a split answer arrives in two.
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        peers_[s].number = accepted_++;
+        QObject::connect(s, &QTcpSocket::readyRead, ctx_.get(), [this, s] { readable(s); });
+        QObject::connect(s, &QTcpSocket::disconnected, ctx_.get(), [this, s] {
+            peers_.erase(s);
+            s->deleteLater();
+        });
+    }
+}
+
+void TcpTransport::write(QTcpSocket* s, const Bytes& bytes)
+{
+    s->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    s->flush();
+}
+
+RequestSeen* TcpTransport::seen(std::uint64_t seq) { return find(record_, seq); }
 
 void TcpTransport::readable(QTcpSocket* s)
 {
@@ -191,15 +410,75 @@ void TcpTransport::readable(QTcpSocket* s)
     if (it == peers_.end())
         return;
     const QByteArray data = s->readAll();
-    it->second.feed(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
-                              static_cast<std::size_t>(data.size())));
-    while (auto frame = it->second.next()) {
-        Bytes a = sim_.answer(*frame);
-        if (a.empty())
+    it->second.frames.feed(std::span(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                     static_cast<std::size_t>(data.size())));
+    // Looked up again for every telegram: a write or a close may end the connection (and
+    // erase its peer) on the spot.
+    for (;;) {
+        it = peers_.find(s);
+        if (it == peers_.end() || it->second.closing)
+            return;
+        Peer& peer = it->second;
+        const auto frame = peer.frames.next();
+        if (!frame)
+            return;
+        RequestSeen rec;
+        rec.seq = seq_++;
+        rec.receivedUs = steadyMicros();
+        rec.connection = peer.number;
+        rec.bytes = frame->size();
+        const Simulator::RequestKind k = Simulator::classify(*frame);
+        rec.telegram = {k.service, k.station};
+        const bool close = closeAfter_ > 0 && --closeAfter_ == 0;
+        rec.closedAfter = close;
+        peer.closing = close;
+
+        const Bytes a = sim_.answer(*frame);
+        if (a.empty()) {
+            rec.refused = sim_.lastReason();
+            keep(record_, std::move(rec), recordLimit_);
+            if (close)
+                s->disconnectFromHost();
             continue;
-        later(s, latencyMs_, [this, s, a] {
-            s->write(reinterpret_cast<const char*>(a.data()), static_cast<qint64>(a.size()));
+        }
+        const int stations[] = {k.station};
+        const auto f = faults_.take(stations,
+                                    [&a](StreamFault fault) { return fault != StreamFault::Split || a.size() >= 2; });
+        std::size_t first = a.size();
+        int pause = 0;
+        Bytes head;
+        if (f) {
+            rec.fault = f->fault;
+            if (f->fault == StreamFault::Split) {
+                first = f->params.bytes > 0
+                            ? std::min<std::size_t>(static_cast<std::size_t>(f->params.bytes), a.size() - 1)
+                            : a.size() / 2;
+                pause = f->params.ms > 0 ? f->params.ms : 50;
+            } else {
+                head.push_back(static_cast<std::uint8_t>(f->params.value >= 0 ? f->params.value : 0x00));
+            }
+        }
+        const std::uint64_t seq = rec.seq;
+        keep(record_, std::move(rec), recordLimit_);
+        auto finish = [this, s, seq, close] {
             ++answers_;
+            if (RequestSeen* r = seen(seq))
+                r->answeredUs = steadyMicros();
+            if (close)
+                s->disconnectFromHost();
+        };
+        later(s, latencyMs_, [this, s, a, head, first, pause, finish] {
+            Bytes out = head;
+            out.insert(out.end(), a.begin(), a.begin() + static_cast<std::ptrdiff_t>(first));
+            write(s, out);
+            if (first == a.size()) {
+                finish();
+                return;
+            }
+            later(s, pause, [this, s, rest = Bytes(a.begin() + static_cast<std::ptrdiff_t>(first), a.end()), finish] {
+                write(s, rest);
+                finish();
+            });
         });
     }
 }
@@ -207,10 +486,13 @@ void TcpTransport::readable(QTcpSocket* s)
 void TcpTransport::dropConnections()
 {
     std::vector<QTcpSocket*> all;
-    for (const auto& [s, frames] : peers_)
+    for (const auto& [s, peer] : peers_)
         all.push_back(s);
-    for (QTcpSocket* s : all)
+    for (QTcpSocket* s : all) {
         s->abort();
+        peers_.erase(s);
+        s->deleteLater();
+    }
 }
 
 }  // namespace plcsim

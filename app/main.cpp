@@ -3,15 +3,18 @@
 #include <QApplication>
 #include <QStringList>
 #include <QTimer>
+#include <QtGlobal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/server_start.h"
 #include "app/settings.h"
 #include "app/settings_path.h"
 #include "app/shutdown.h"
@@ -94,6 +97,8 @@ int main(int argc, char** argv)
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
+    // Every log line with its time; QT_MESSAGE_PATTERN still overrides it.
+    qSetMessagePattern("%{time yyyy-MM-dd hh:mm:ss.zzz} %{if-category}%{category}: %{endif}%{message}");
     QApplication app(argc, argv);
     QApplication::setApplicationName("VornOPCServer");
     vos::InstallQuitOnSignals(app);
@@ -146,15 +151,29 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    std::fprintf(stderr, "VornOPCServer running; stop with Ctrl+C\n");
-    const int rc = QApplication::exec();
+    // What the main window's creation does until there is one: the configuration named in
+    // the settings, the OPC registry, registering, the server's registration and the pulse.
+    auto server = std::make_unique<vos::TServerStart>();
+    int rc = 0;
+    try {
+        server->Start();
+        std::fprintf(stderr, "VornOPCServer running; stop with Ctrl+C\n");
+        rc = QApplication::exec();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "VornOPCServer: start-up failed: %s\n", e.what());
+        rc = 2;
+    }
 
+    // The pulse, communication and the OPC registry go first, then the settings are
+    // written and the singletons freed.
+    server->Shutdown();
     vx::CommServer->StopCommunication();
     try {
         vos::WriteSettings();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "VornOPCServer: settings not written: %s\n", e.what());
     }
+    server.reset();
     finalize();
     return rc;
 }

@@ -76,6 +76,17 @@ bool FileExists(const std::string& name)
     return std::filesystem::exists(status) && !std::filesystem::is_directory(status);
 }
 
+// A relative configuration name is taken from the settings file's folder, not from wherever
+// the program happened to be started.
+std::string BesideSettingsFile(const std::string& name)
+{
+    const std::filesystem::path path(name);
+    const auto folder = std::filesystem::path(vx::IniFileName).parent_path();
+    if (name.empty() || path.is_absolute() || folder.empty())
+        return name;
+    return (folder / path).lexically_normal().string();
+}
+
 // "COM<n>" with n a positive decimal number; 0 for any other key.
 std::int32_t PortNumberOfKey(std::string_view key)
 {
@@ -145,7 +156,7 @@ void ReadSettings()
     FlatListView = ini.ReadBool("Main", "FlatListView", true);
 
     // After Language, so that the untitled name is in the configured language.
-    std::string cfg = ini.ReadString("Main", "CfgFileName", GetLangText(kUntitledTextId));
+    std::string cfg = BesideSettingsFile(ini.ReadString("Main", "CfgFileName", GetLangText(kUntitledTextId)));
     if (!FileExists(cfg))
         cfg = GetLangText(kUntitledTextId);
     SetConfigFileName(cfg);

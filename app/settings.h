@@ -46,7 +46,8 @@ void SetSettingsNotifier(SettingsNotifier notifier);  // empty restores the defa
 
 // Reads every key of the file named by vx::IniFileName. File errors go on to the caller.
 // Also attaches this unit's file-name operations to the editor (vos::ConfigFileNames).
-// [Ports] entries COMn=device go to the port layer's map (plat::comPortDevice).
+// [Ports] entries COMn=device go to the port layer's map (plat::comPortDevice). A relative
+// CfgFileName names a file in the settings file's folder.
 void ReadSettings();
 // Writes every setting the program changes back to the file; keys it does not write keep
 // their lines. File errors go on to the caller.

@@ -438,6 +438,10 @@ TEST_F(SettingsTest, ConfigurationFileThatIsGoneGivesTheUntitledNameOfTheLanguag
         {1, "", "Untitled.cfg"},
         {1, PathOf("folder.cfg"), "Untitled.cfg"},
         {1, plat::utf8ToCp1250(czech), czech},  // stored in Windows-1250 by the Windows program
+        // Relative names are taken from the settings file's folder, not the working directory.
+        {1, "plant.cfg", existing},
+        {1, "sub/../plant.cfg", existing},
+        {1, "deleted.cfg", "Untitled.cfg"},
     };
     for (const auto& c : cases) {
         captions.clear();

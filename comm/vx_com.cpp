@@ -238,6 +238,11 @@ void TCOM::Stop()
         Port->SetOpen(false);
         Port->ReleaseDevice();
     }
+    DropRequests();
+}
+
+void TCOM::DropRequests()
+{
     FailCount = 0;
     SetPolling(false);
     // The reference goes before the queues free anything, so nothing frees it twice.

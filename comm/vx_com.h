@@ -205,6 +205,12 @@ protected:
     // A request that cannot go: its station counts an error and fails, the packet is freed
     // with its hooks.
     void FailUnsent(std::unique_ptr<TPacket> packet, const std::string& why);
+    // Builds the packet's frame; a frame that cannot be built (it would not fit MaxPacketLen)
+    // is noted, its station counts an error and fails, and false comes back: not sent.
+    bool BuildFrameOrFail(TPacket& packet, TStation& station);
+    // What every Stop does to the requests: the failure count back to 0, polling off, the
+    // queues and the request in flight freed with their hooks, the channel idle.
+    void DropRequests();
     static bool CommunicationRunning();
     // What an event handler could not handle goes where the program shows exceptions.
     void ReportFailure(const char* where, const std::exception* e);

@@ -123,14 +123,8 @@ void TCOM::SendPacket(std::unique_ptr<TPacket> packet)
             SetBaud(params.BaudRate);
             SetParity(params.Parity);
         }
-        if (!packet->BuildFrame()) {
-            LogNote(station->Name + ": " + PacketKindName(packet->Kind) + " frame of " +
-                    std::to_string(packet->FrameLength) + " bytes does not fit MaxPacketLen " +
-                    std::to_string(MaxPacketLen) + "; not sent");
-            ++station->ErrorCount;
-            station->SetState(ssFailed);
+        if (!BuildFrameOrFail(*packet, *station))
             return;
-        }
         packet->RequestTime = plat::clock().now();
         SetRxCount(0);
         State = chWaiting;
@@ -232,6 +226,17 @@ void TCOM::FinishPacket(TPacket*& packet)
     } catch (...) {
         LogNote(Name + ": settling a request failed");
     }
+}
+
+bool TCOM::BuildFrameOrFail(TPacket& packet, TStation& station)
+{
+    if (packet.BuildFrame())
+        return true;
+    LogNote(station.Name + ": " + PacketKindName(packet.Kind) + " frame of " + std::to_string(packet.FrameLength) +
+            " bytes does not fit MaxPacketLen " + std::to_string(MaxPacketLen) + "; not sent");
+    ++station.ErrorCount;
+    station.SetState(ssFailed);
+    return false;
 }
 
 }  // namespace vx

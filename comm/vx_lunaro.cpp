@@ -148,18 +148,9 @@ void TLunaro::SettleQueued()
 void TLunaro::Stop()
 {
     unavailable_ = false;
-    // As on every channel, so that one restart does not make every later failure restart it.
-    FailCount = 0;
-    SetPolling(false);
-    // The reference goes before the queues free anything, so nothing frees it twice.
-    TPacket* inFlight = std::exchange(CurrentPacket, nullptr);
-    const bool queued = inFlight && (ReadQueue.Holds(inFlight) || WriteQueue.Holds(inFlight));
-    WriteQueue.Clear();
-    ReadQueue.Clear();
-    SetRxCount(0);
-    State = chIdle;
-    if (inFlight && !queued)
-        delete inFlight;
+    // As on every channel (the failure count too, so that one restart does not make every
+    // later failure restart it).
+    DropRequests();
     Plc = nullptr;
     if (App) {
         // Out of the field first: whatever the closing call does, it runs once and the
@@ -229,14 +220,8 @@ void TLunaro::SendPacket(std::unique_ptr<TPacket> packet)
     TPacket* p = nullptr;
     std::uint64_t send = 0;
     try {
-        if (!packet->BuildFrame()) {
-            LogNote(station->Name + ": " + PacketKindName(packet->Kind) + " frame of " +
-                    std::to_string(packet->FrameLength) + " bytes does not fit MaxPacketLen " +
-                    std::to_string(MaxPacketLen) + "; not sent");
-            ++station->ErrorCount;
-            station->SetState(ssFailed);
+        if (!BuildFrameOrFail(*packet, *station))
             return;
-        }
         SetRxCount(0);
         State = chWaiting;
         const double now = plat::clock().now();

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/settings.h"
+#include "comm/vx_channel.h"
 #include "comm/vx_classes.h"
-#include "comm/vx_com.h"
 #include "comm/vx_def.h"
 #include "comm/vx_notify.h"
 #include "opc/opc_register.h"

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "platform/text.h"
-#include "vx_com.h"
+#include "vx_channel.h"
 #include "vx_def.h"
 #include "vx_lang.h"
 #include "vx_lunaro.h"
@@ -156,7 +156,7 @@ void RemoveFolder(TParentTreeObject* parent, TFolder* folder)
 TFolder::TFolder(TTreeObject* owner) : TParentTreeObject(owner, Lists::Referring)
 {
     ObjectType = otFolder;
-    Name = GetLangText(1) + std::to_string(ID);
+    Name = GetLangText(kMsgNewFolderName) + std::to_string(ID);
 }
 
 TServer::TServer() : TParentTreeObject(nullptr, Lists::None)

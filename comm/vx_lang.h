@@ -8,6 +8,17 @@
 
 namespace vx {
 
+// Catalogue ids the code asks for by role.
+enum : std::int32_t {
+    // Names of new objects, followed by their ID.
+    kMsgNewStationName = 0,   // "Device"
+    kMsgNewFolderName = 1,    // "Branch"
+    kMsgNewVariableName = 2,  // "Item"
+    // A port that would not open: the first text, the port number, the second text.
+    kMsgPortNotFound = 103,      // "Port COM"
+    kMsgPortNotFoundTail = 104,  // " was not found, or port is busy!"
+};
+
 // The text of a message id in the current Language (0 Czech, 1 English), read at every
 // call. Unknown ids, and any other Language, give the empty text.
 std::string GetLangText(std::int32_t id);

@@ -20,6 +20,7 @@
 #include "platform/text.h"
 #include "vx_def.h"
 #include "vx_station.h"
+#include "vx_telegram_codes.h"
 
 namespace vx {
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "platform/com/unknown.h"
-#include "vx_com.h"
+#include "vx_channel.h"
 #include "vx_lunaro_com.h"
 
 namespace vx {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "vx_com.h"
+#include "vx_channel.h"
 
 namespace vx {
 

@@ -526,33 +526,33 @@ TPacket::TPacket(std::int32_t kind, TStation* station) : TTreeObject(station), K
     Name = PacketKindName(kind);
     switch (kind) {
     case pkConnect:
-        FC = 0x69;
+        FC = fcConnect;
         AnswerLength = 6;
         RequestTime = plat::clock().now();
         break;
     case pkIdent:
-        FC = 0x6E;
+        FC = fcIdent;
         AnswerLength = 20;
         RequestTime = plat::clock().now();
         break;
     case pkSetTID:
         ID = -1;
-        FC = 0x63;
-        SC = 8;
+        FC = fcWrite;
+        SC = scSetTID;
         FrameLength = 17;
         AnswerLength = 1;
         break;
     case pkReadN:
-        FC = 0x6C;
-        SC = 11;
+        FC = fcRead;
+        SC = scReadN;
         FrameLength = 10;
         AnswerLength = 9;
         break;
     case pkWriteN:
     case pkWriteB:
         ID = -1;
-        FC = 0x63;
-        SC = kind == pkWriteN ? 12 : 16;
+        FC = fcWrite;
+        SC = kind == pkWriteN ? scWriteN : scWriteB;
         FrameLength = 10;
         AnswerLength = 1;
         break;
@@ -804,7 +804,7 @@ bool TPacket::BuildFrame()
         }
         if (FrameLength > frameLimit)
             return false;
-        const auto le = static_cast<std::uint8_t>(FrameLength - 6);
+        const auto le = static_cast<std::uint8_t>(FrameLength - kSD2Overhead);
         Frame[0] = fdSD2;
         Frame[1] = le;
         Frame[2] = le;

@@ -11,6 +11,7 @@
 
 #include "vx_classes.h"
 #include "vx_hook.h"
+#include "vx_telegram_codes.h"
 #include "vx_variable.h"
 
 namespace vx {
@@ -22,14 +23,6 @@ enum TPacketKind : std::int32_t {
     pkReadN = 6,
     pkWriteN = 7,
     pkWriteB = 9,
-};
-
-// Frame bytes.
-enum : std::uint8_t {
-    fdSD1 = 0x10,
-    fdSD2 = 0x68,
-    fdAck = 0xE5,
-    fdEnd = 0x16,
 };
 
 // Room for the largest frame; frames never exceed the largest MaxPacketLen of 255.

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "vx_com.h"
+#include "vx_channel.h"
 
 namespace vx {
 

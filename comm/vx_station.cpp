@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/clock.h"
-#include "vx_com.h"
+#include "vx_channel.h"
 #include "vx_def.h"
 #include "vx_lang.h"
 #include "vx_lunaro.h"
@@ -57,7 +57,7 @@ TStation::TStation(TTreeObject* owner)
       Standby(std::make_unique<TConnectionParams>())
 {
     ObjectType = otStation;
-    Name = GetLangText(0) + std::to_string(ID);
+    Name = GetLangText(kMsgNewStationName) + std::to_string(ID);
     TimeStampVariable = AddInternalVariable(kTimeStampVariableName, VT_UI2, vkTimeStamp);
     TimeStampVariable->Zone = 2;
     TimeStampVariable->Address = 14;

@@ -7,7 +7,7 @@
 #include "platform/clock.h"
 #include "platform/com/locale.h"
 #include "platform/com/safearray.h"
-#include "vx_com.h"
+#include "vx_channel.h"
 #include "vx_def.h"
 #include "vx_lang.h"
 #include "vx_modem.h"
@@ -223,7 +223,7 @@ void putElement(SAFEARRAY* psa, LONG index, const com::Variant& value)
 TVariable::TVariable(TTreeObject* owner) : TTreeObject(owner)
 {
     ObjectType = otVariable;
-    Name = GetLangText(2) + std::to_string(ID);
+    Name = GetLangText(kMsgNewVariableName) + std::to_string(ID);
 }
 
 TVariable::~TVariable()

@@ -6,8 +6,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "comm/vx_channel.h"
 #include "comm/vx_classes.h"
-#include "comm/vx_com.h"
 #include "comm/vx_hook.h"
 #include "comm/vx_lunaro.h"
 #include "comm/vx_modem.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "comm/vx_com.h"
+#include "comm/vx_channel.h"
 #include "comm/vx_def.h"
 #include "comm/vx_lang.h"
 #include "comm/vx_packet.h"

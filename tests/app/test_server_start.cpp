@@ -19,8 +19,8 @@
 
 #include "app/inifile.h"
 #include "app/settings.h"
+#include "comm/vx_channel.h"
 #include "comm/vx_classes.h"
-#include "comm/vx_com.h"
 #include "comm/vx_def.h"
 #include "comm/vx_hook.h"
 #include "comm/vx_msgdlg.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <map>
 
-#include "comm/vx_com.h"
+#include "comm/vx_channel.h"
 #include "comm/vx_def.h"
 #include "comm/vx_packet.h"
 #include "comm/vx_station.h"

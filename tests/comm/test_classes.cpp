@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "comm/vx_com.h"
+#include "comm/vx_channel.h"
 #include "comm/vx_def.h"
 #include "comm/vx_station.h"
 #include "comm/vx_variable.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "comm/vx_channel.h"
 #include "comm/vx_classes.h"
-#include "comm/vx_com.h"
 #include "comm/vx_def.h"
 #include "comm/vx_hook.h"
 #include "comm/vx_notify.h"

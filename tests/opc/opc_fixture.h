@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "comm/vx_channel.h"
 #include "comm/vx_classes.h"
-#include "comm/vx_com.h"
 #include "comm/vx_def.h"
 #include "comm/vx_hook.h"
 #include "comm/vx_station.h"

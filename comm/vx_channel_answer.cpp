@@ -8,9 +8,11 @@
 
 #include "platform/clock.h"
 #include "platform/text.h"
-#include "vx_com.h"
+#include "vx_channel.h"
 #include "vx_def.h"
+#include "vx_frame.h"
 #include "vx_station.h"
+#include "vx_telegram_codes.h"
 #include "vx_variable.h"
 
 namespace vx {
@@ -147,7 +149,7 @@ void TCOM::PortTriggerAvail(std::size_t count)
     }
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t b = Port->GetChar();
-        if (RxCount == 0 && b != fdSD1 && b != fdSD2 && b != fdAck)
+        if (RxCount == 0 && !IsFrameStart(b))
             continue;  // noise before a telegram
         if (static_cast<std::size_t>(RxCount) >= RxBuffer.size()) {
             Port->FlushInBuffer();
@@ -155,10 +157,9 @@ void TCOM::PortTriggerAvail(std::size_t count)
         }
         RxBuffer[static_cast<std::size_t>(RxCount)] = b;
         const std::int32_t held = RxCount + 1;
-        const bool complete = (RxBuffer[0] == fdSD1 && held == 6) ||
-                              (RxBuffer[0] == fdSD2 && held >= 2 && held == RxBuffer[1] + 6) ||
-                              (RxBuffer[0] == fdAck && held == 1);
-        if (!complete) {
+        const TFrameProgress progress =
+            ReceivedFrameProgress(std::span<const std::uint8_t>(RxBuffer.data(), static_cast<std::size_t>(held)));
+        if (progress.Status != TFrameStatus::Complete) {
             RxCount = held;
             continue;
         }
@@ -247,7 +248,7 @@ bool TCOM::CheckLength(std::span<const std::uint8_t> a, const TPacket& packet)
             return false;
         if (a[static_cast<std::size_t>(packet.AnswerLength) - 1] != fdEnd)
             return false;
-        return a[0] != fdSD2 || (a.size() >= 2 && a[1] + 6 == packet.AnswerLength);
+        return a[0] != fdSD2 || (a.size() >= 2 && a[1] + kSD2Overhead == packet.AnswerLength);
     }
     default:
         return false;

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "platform/clock.h"
-#include "vx_com.h"
+#include "vx_channel.h"
 #include "vx_def.h"
 #include "vx_station.h"
 #include "vx_variable.h"

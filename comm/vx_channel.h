@@ -1,8 +1,8 @@
 #pragma once
 // The channel base, itself the serial-line channel; the line it talks over; the list of
-// serial channels. The channel's work is split by the road of a request: vx_com.cpp holds
-// its life (creation, settings, start, stop, the log), vx_com_poll.cpp the scheduling,
-// sending and settling of requests, vx_com_answer.cpp the reception of an answer, its
+// serial channels. The channel's work is split by the road of a request: vx_channel.cpp holds
+// its life (creation, settings, start, stop, the log), vx_channel_poll.cpp the scheduling,
+// sending and settling of requests, vx_channel_answer.cpp the reception of an answer, its
 // four checks and the application of a good one.
 #include <array>
 #include <cstddef>

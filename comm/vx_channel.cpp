@@ -1,6 +1,6 @@
 // A channel's life: creation with its timer and port, line settings, start, stop and
 // restart, the stations it serves, its communication log; and the list of serial channels.
-#include "vx_com.h"
+#include "vx_channel.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -226,7 +226,8 @@ void TCOM::Start()
     } catch (const std::exception& e) {
         LogNote(e.what());
         Stop();
-        const std::string text = GetLangText(103) + std::to_string(GetPortNumber()) + GetLangText(104);
+        const std::string text =
+            GetLangText(kMsgPortNotFound) + std::to_string(GetPortNumber()) + GetLangText(kMsgPortNotFoundTail);
         if (ShowMessages)
             NotifyMessage(TMessageKind::Error, text);
     }

@@ -38,6 +38,7 @@
 #include "platform/text.h"
 #include "platform/timers.h"
 #include "tests/com/alloc_balance.h"
+#include "tests/comm/quiet_port.h"
 #include "tests/opc/opc_client.h"
 #include "tools/cfggen/cfggen.h"
 
@@ -48,41 +49,6 @@ using opctest::Callback;
 using opctest::RecordingSink;
 using opctest::TestClient;
 using opctest::TestGroup;
-
-// A serial line that opens and hears nothing: the demo's COM1 with no simulator on it.
-class SilentPort final : public vx::TComPort {
-public:
-    explicit SilentPort(int& opens) : opens_(opens) {}
-    int ComNumber() const override { return com_; }
-    void SetComNumber(int n) override { com_ = n; }
-    int Baud() const override { return baud_; }
-    void SetBaud(int baud) override { baud_ = baud; }
-    int Parity() const override { return parity_; }
-    void SetParity(int parity) override { parity_ = parity; }
-    int StopBits() const override { return stopBits_; }
-    void SetStopBits(int bits) override { stopBits_ = bits; }
-    unsigned HWFlowOptions() const override { return flow_; }
-    void SetHWFlowOptions(unsigned bits) override { flow_ = bits; }
-    bool RS485Mode() const override { return rs485_; }
-    void SetRS485Mode(bool on) override { rs485_ = on; }
-    bool Open() const override { return open_; }
-    void SetOpen(bool on) override
-    {
-        if (on && !open_)
-            ++opens_;
-        open_ = on;
-    }
-    void ReleaseDevice() override { open_ = false; }
-    void PutBlock(const void*, std::size_t) override {}
-    std::uint8_t GetChar() override { return 0; }
-    void FlushInBuffer() override {}
-
-private:
-    int& opens_;
-    int com_ = 1, baud_ = 19200, parity_ = 2, stopBits_ = 1;
-    unsigned flow_ = 0;
-    bool rs485_ = false, open_ = false;
-};
 
 std::string Slurp(const std::string& path)
 {
@@ -134,7 +100,7 @@ protected:
         previousHandler = qInstallMessageHandler(KeepStartLog);
         plat::setClock(&clock);
         plat::setTimerFactory(&scheduler);
-        vx::SetComPortFactory([this] { return std::make_unique<SilentPort>(portOpens); });
+        vx::SetComPortFactory([this] { return std::make_unique<chantest::QuietPort>(&portOpens); });
         vx::ResetSettings();
         vos::ResetAppSettings();
         opc::ResetOPCGlobals();

@@ -31,6 +31,7 @@
 #include "platform/text.h"
 #include "platform/timers.h"
 #include "tests/com/alloc_balance.h"
+#include "tests/comm/quiet_port.h"
 #include "tests/opc/opc_client.h"
 #include "tools/cfggen/cfggen.h"
 
@@ -41,34 +42,6 @@ using opctest::RecordingSink;
 using opctest::TestClient;
 using opctest::TestGroup;
 using vos::TConfigNode;
-
-// A serial line that is never used: registering creates channels, and no test opens a port.
-class IdlePort final : public vx::TComPort {
-public:
-    int ComNumber() const override { return com_; }
-    void SetComNumber(int n) override { com_ = n; }
-    int Baud() const override { return baud_; }
-    void SetBaud(int baud) override { baud_ = baud; }
-    int Parity() const override { return parity_; }
-    void SetParity(int parity) override { parity_ = parity; }
-    int StopBits() const override { return stopBits_; }
-    void SetStopBits(int bits) override { stopBits_ = bits; }
-    unsigned HWFlowOptions() const override { return flow_; }
-    void SetHWFlowOptions(unsigned bits) override { flow_ = bits; }
-    bool RS485Mode() const override { return rs485_; }
-    void SetRS485Mode(bool on) override { rs485_ = on; }
-    bool Open() const override { return open_; }
-    void SetOpen(bool on) override { open_ = on; }
-    void ReleaseDevice() override {}
-    void PutBlock(const void*, std::size_t) override {}
-    std::uint8_t GetChar() override { return 0; }
-    void FlushInBuffer() override {}
-
-private:
-    int com_ = 1, baud_ = 19200, parity_ = 2, stopBits_ = 1;
-    unsigned flow_ = 0;
-    bool rs485_ = false, open_ = false;
-};
 
 // The settings unit's part, counted.
 class CountingNames final : public vos::ConfigFileNames {
@@ -99,7 +72,7 @@ protected:
         previousHandler = qInstallMessageHandler(QuietRegisterLog);
         plat::setClock(&clock);
         plat::setTimerFactory(&scheduler);
-        vx::SetComPortFactory([] { return std::make_unique<IdlePort>(); });
+        vx::SetComPortFactory([] { return std::make_unique<chantest::QuietPort>(); });
         vx::ResetSettings();
         vos::ResetConfigSettings();
         plat::setCollationLocale("en_US");

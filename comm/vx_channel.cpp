@@ -73,7 +73,9 @@ std::unique_ptr<TComPort> CreateComPort()
     return std::make_unique<TSerialLine>();
 }
 
-TCOM::TCOM(TTreeObject* owner) : TParentTreeObject(owner)
+TCOM::TCOM(TTreeObject* owner) : TCOM(owner, TLine::Serial) {}
+
+TCOM::TCOM(TTreeObject* owner, TLine line) : TParentTreeObject(owner)
 {
     ObjectType = otSerialChannel;
     Timer = plat::timers().createTimer();
@@ -87,6 +89,8 @@ TCOM::TCOM(TTreeObject* owner) : TParentTreeObject(owner)
             ReportFailure("poll tick", nullptr);
         }
     };
+    if (line == TLine::None)
+        return;
     Port = CreateComPort();
     Port->SetComNumber(1);
     Port->SetParity(2);
@@ -166,21 +170,21 @@ void TCOM::FailUnsent(std::unique_ptr<TPacket> packet, const std::string& why)
 
 void TCOM::SetPortNumber(std::int32_t port)
 {
-    if (Port->ComNumber() != port)
+    if (Port && Port->ComNumber() != port)
         Port->SetComNumber(port);
 }
 
-std::int32_t TCOM::GetPortNumber() const { return Port->ComNumber(); }
+std::int32_t TCOM::GetPortNumber() const { return Port ? Port->ComNumber() : 0; }
 
 void TCOM::SetBaud(std::int32_t baud)
 {
-    if (Port->Baud() != baud)
+    if (Port && Port->Baud() != baud)
         Port->SetBaud(baud);
 }
 
 void TCOM::SetParity(std::int32_t parity)
 {
-    if (Port->Parity() == parity)
+    if (!Port || Port->Parity() == parity)
         return;
     Port->SetParity(parity);
     Port->SetStopBits(parity == 0 ? 2 : 1);
@@ -219,7 +223,7 @@ void TCOM::Start()
             if (s->State != ssBlocked)
                 s->SetState(ssDisconnected);
     Schedule();
-    if (!HasSerialLine() || (ReadQueue.empty() && WriteQueue.empty()) || Port->Open())
+    if (!HasSerialLine() || !Port || (ReadQueue.empty() && WriteQueue.empty()) || Port->Open())
         return;
     try {
         Port->SetOpen(true);
@@ -235,7 +239,7 @@ void TCOM::Start()
 
 void TCOM::Stop()
 {
-    if (ClosePortOnStop) {
+    if (ClosePortOnStop && Port) {
         Port->SetOpen(false);
         Port->ReleaseDevice();
     }

@@ -100,7 +100,12 @@ void ApplyAnswer(TPacket& packet, std::span<const std::uint8_t> answer, double n
 
 class TCOM : public TParentTreeObject {
 public:
+    // Whether the channel talks over a serial line of its own; channels with another
+    // transport own no port object of this kind.
+    enum class TLine { Serial, None };
+    // A serial-line channel.
     explicit TCOM(TTreeObject* owner);
+    TCOM(TTreeObject* owner, TLine line);
     // Never runs the event loop: the timer and the port go first, and with them every
     // event still queued for this channel.
     ~TCOM() override;
@@ -140,7 +145,7 @@ public:
     void RemoveStation(TStation* station);
     // Frees the station's queued packets and, when it is in flight, its current request,
     // so that their completion hooks run and its counters return to 0.
-    void DropStationPackets(const TStation* station);
+    virtual void DropStationPackets(const TStation* station);
 
     // Queues Connect and Ident requests and the reads that are due.
     void Schedule();
@@ -194,6 +199,7 @@ public:
     std::uint8_t State = chIdle;
     TComReadList ReadQueue;
     TComWriteList WriteQueue;
+    // The serial line, or the TCP client of a TCP channel; none on channels without either.
     std::unique_ptr<TComPort> Port;
     std::deque<std::string> ComLog;
     bool ClosePortOnStop = true;

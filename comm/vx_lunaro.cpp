@@ -77,7 +77,7 @@ private:
 
 }  // namespace
 
-TLunaro::TLunaro(TTreeObject* owner) : TCOM(owner)
+TLunaro::TLunaro(TTreeObject* owner) : TCOM(owner, TLine::None)
 {
     ObjectType = otLunaroChannel;
     Name = "Lunaro";

@@ -1,17 +1,8 @@
-#include "vx_socket.h"
+#include "vx_tcp.h"
 
 #include "vx_station.h"
 
 namespace vx {
-
-TSocket::TSocket(TTreeObject* owner) : TCOM(owner) { ObjectType = otEthChannel; }
-
-void TSocket::SendPacket(std::unique_ptr<TPacket> packet)
-{
-    FailUnsent(std::move(packet), "the Ethernet transport is not available");
-}
-
-TUdpSocket::TUdpSocket(TTreeObject* owner) : TSocket(owner) { Name = "Socket"; }
 
 TWsSocket::TWsSocket(TTreeObject* owner) : TSocket(owner)
 {

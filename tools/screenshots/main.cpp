@@ -23,6 +23,8 @@ namespace {
 std::vector<shots::Scene> allScenes()
 {
     std::vector<shots::Scene> scenes = shots::MessageDialogScenes();
+    for (auto& scene : shots::WidgetScenes())
+        scenes.push_back(std::move(scene));
     return scenes;
 }
 

@@ -15,5 +15,6 @@ struct Scene {
 };
 
 std::vector<Scene> MessageDialogScenes();
+std::vector<Scene> WidgetScenes();
 
 }  // namespace shots

@@ -51,6 +51,7 @@ public:
     void ReleaseDevice() override { port_.ReleaseDevice(); }
     void PutBlock(const void* data, std::size_t count) override { port_.PutBlock(data, count); }
     std::uint8_t GetChar() override { return port_.GetChar(); }
+    std::size_t GetBlock(void* buffer, std::size_t count) override { return port_.GetBlock(buffer, count); }
     void FlushInBuffer() override { port_.FlushInBuffer(); }
 
 private:
@@ -59,10 +60,27 @@ private:
 
 TComPortFactory portFactory;
 
+[[noreturn]] void noTcpClient()
+{
+    throw plat::PortError(plat::PortFault::BadSetting, "a serial line has no TCP address or port");
+}
+
 constexpr std::int32_t kMinPollInterval = 10;
 constexpr std::int32_t kIdlePollInterval = 100;
 
 }  // namespace
+
+std::size_t TComPort::GetBlock(void* buffer, std::size_t count)
+{
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = GetChar();
+    return count;
+}
+
+void TComPort::SetWsAddress(const std::string&) { noTcpClient(); }
+
+void TComPort::SetWsPort(const std::string&) { noTcpClient(); }
 
 void SetComPortFactory(TComPortFactory factory) { portFactory = std::move(factory); }
 
@@ -208,8 +226,29 @@ void TCOM::SetRxCount(std::int32_t n)
 void TCOM::SetFailCount(std::int32_t n)
 {
     FailCount = n;
-    if (MaxBadComToReset > 0 && std::abs(static_cast<std::int64_t>(n)) >= MaxBadComToReset)
+    if (MaxBadComToReset <= 0 || std::abs(static_cast<std::int64_t>(n)) < MaxBadComToReset)
+        return;
+    if (restartHolds_ > 0)
+        restartDeferred_ = true;
+    else
         Restart(true);
+}
+
+TCOM::TRestartHold::TRestartHold(TCOM& channel) : channel_(channel) { ++channel_.restartHolds_; }
+
+TCOM::TRestartHold::~TRestartHold()
+{
+    if (--channel_.restartHolds_ > 0 || !std::exchange(channel_.restartDeferred_, false))
+        return;
+    if (!channel_.Polling)
+        return;  // stopped meanwhile: a restart would start it again
+    try {
+        channel_.Restart(true);
+    } catch (const std::exception& e) {
+        channel_.LogNote(channel_.Name + ": restart failed: " + e.what());
+    } catch (...) {
+        channel_.LogNote(channel_.Name + ": restart failed");
+    }
 }
 
 void TCOM::Start()
@@ -288,6 +327,12 @@ void TCOM::ClearStations()
     for (TStation* s : Stations)
         s->Channel = nullptr;
     Stations.clear();
+}
+
+void TCOM::DropWaitingPackets(const TStation* station)
+{
+    WriteQueue.RemoveStation(station);
+    ReadQueue.RemoveStation(station);
 }
 
 void TCOM::DropStationPackets(const TStation* station)

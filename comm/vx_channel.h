@@ -22,7 +22,8 @@
 namespace vx {
 
 // The port operations a channel relies on. The program's port is the port layer's
-// plat::TApdWinsockPort; tests put a scripted line in its place (SetComPortFactory).
+// plat::TApdWinsockPort; tests put a scripted line in its place (SetComPortFactory, and
+// SetTcpPortFactory of vx_tcp.h for the TCP client).
 // Events come from the main thread's event loop, never from inside a call on the port.
 class TComPort {
 public:
@@ -47,12 +48,28 @@ public:
     virtual void ReleaseDevice() = 0;
     virtual void PutBlock(const void* data, std::size_t count) = 0;
     virtual std::uint8_t GetChar() = 0;
+    // Takes count received bytes; raises when fewer are waiting.
+    virtual std::size_t GetBlock(void* buffer, std::size_t count);
     virtual void FlushInBuffer() = 0;
+
+    // The TCP client side, which only the TCP channel's port has: a serial line keeps no
+    // address, and setting one raises. WsPort is the TCP port number as decimal text.
+    virtual std::string WsAddress() const { return {}; }
+    virtual void SetWsAddress(const std::string& address);
+    virtual std::string WsPort() const { return {}; }
+    virtual void SetWsPort(const std::string& port);
+    // Bound of the input buffer in bytes.
+    virtual void SetInSize(std::size_t bytes) { (void)bytes; }
 
     // count: every byte waiting.
     std::function<void(std::size_t count)> OnTriggerAvail;
     // Things the line or driver cannot do, a device lost: for the communication log.
     std::function<void(const std::string& text)> OnNote;
+    // TCP: the connection was made; lost by the other end or the network (closing the port
+    // ourselves reports nothing); the socket failed, with the socket layer's error code.
+    std::function<void()> OnWsConnect;
+    std::function<void()> OnWsDisconnect;
+    std::function<void(int errCode)> OnWsError;
 };
 
 using TComPortFactory = std::function<std::unique_ptr<TComPort>()>;
@@ -125,6 +142,21 @@ public:
     virtual void Stop();
     // Stop and Start; with keepStates the stations keep their connection states.
     virtual void Restart(bool keepStates);
+    // While a hold is on (a walk over the channel's own lists that settles requests), a
+    // restart that settling asks for waits, and runs once the last hold ends, unless the
+    // channel was stopped meanwhile.
+    class TRestartHold {
+    public:
+        explicit TRestartHold(TCOM& channel);
+        // Runs the restart asked for meanwhile; what it raises is logged, not thrown.
+        ~TRestartHold();
+        TRestartHold(const TRestartHold&) = delete;
+        TRestartHold& operator=(const TRestartHold&) = delete;
+
+    private:
+        TCOM& channel_;
+    };
+    bool RestartDeferred() const { return restartDeferred_; }
     virtual void ClearStations();
 
     // Line settings, each set only when it differs; they raise what the port raises.
@@ -146,6 +178,9 @@ public:
     // Frees the station's queued packets and, when it is in flight, its current request,
     // so that their completion hooks run and its counters return to 0.
     virtual void DropStationPackets(const TStation* station);
+    // Frees the station's packets that wait to be sent (a failed station's), with their
+    // hooks; the request in flight stays.
+    virtual void DropWaitingPackets(const TStation* station);
 
     // Queues Connect and Ident requests and the reads that are due.
     void Schedule();
@@ -220,6 +255,10 @@ protected:
     static bool CommunicationRunning();
     // What an event handler could not handle goes where the program shows exceptions.
     void ReportFailure(const char* where, const std::exception* e);
+
+private:
+    std::int32_t restartHolds_ = 0;
+    bool restartDeferred_ = false;
 };
 
 // Owns the serial channels, one per COM port.

@@ -210,8 +210,7 @@ void TCOM::FinishPacket(TPacket*& packet)
                 st->SetState(ssFailed);
                 for (TVariable* v : p->Variables)
                     v->SetQuality(qCommFailure);
-                WriteQueue.RemoveStation(st);
-                ReadQueue.RemoveStation(st);
+                DropWaitingPackets(st);
                 p.reset();
             }
             SetFailCount(FailCount + 1);

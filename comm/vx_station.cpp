@@ -181,6 +181,10 @@ void TStation::SetUseBackup(bool standby)
         case ctTcp:
             if (SocketList) {
                 SocketList->AssignStation(this);
+                // A TCP channel already started keeps its stations' states; this station
+                // starts over on its new path with a Connect.
+                if (State != ssBlocked)
+                    SetState(ssDisconnected);
                 SocketList->StartAll();
             }
             break;

@@ -16,6 +16,10 @@ int main(int argc, char** argv)
         ::chmod(dir.c_str(), 0700);
         qputenv("XDG_RUNTIME_DIR", dir.c_str());
     }
+    // Tests never reach the user's own session bus: only a bus the test run started itself
+    // (dbus-run-session, or a fixture's daemon) says so with VX_PRIVATE_BUS.
+    if (qgetenv("VX_PRIVATE_BUS") != "1")
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vx-tests-have-no-session-bus");
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

@@ -3,7 +3,9 @@
 // The line records what the channel puts out, answers through a responder (normally the PLC
 // simulator) after a latency on the manual clock, and hands bytes in as the port layer does:
 // later, from the event loop (here: a timer of the manual scheduler), never from inside a
-// call the channel makes.
+// call the channel makes. Made with tcp set, it is a TCP client instead: opening starts a
+// connection that is made (or refused) connectMs later, bytes travel only while connected,
+// and what a closed connection still had on its way is lost.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comm/vx_channel.h"
@@ -22,6 +25,7 @@
 #include "comm/vx_notify.h"
 #include "comm/vx_packet.h"
 #include "comm/vx_station.h"
+#include "comm/vx_tcp.h"
 #include "comm/vx_variable.h"
 #include "platform/clock.h"
 #include "platform/port/port.h"
@@ -73,13 +77,20 @@ public:
             if (failOpen)
                 throw plat::PortError(plat::PortFault::NotFound, "COM" + std::to_string(com_) + ": device not found");
             ++opens;
+            if (tcp)
+                startConnecting();
         }
-        if (!on)
+        if (!on) {
             rx.clear();
+            if (tcp && open_)
+                loseConnection();
+        }
         open_ = on;
     }
     void ReleaseDevice() override
     {
+        if (tcp && open_)
+            loseConnection();
         open_ = false;
         rx.clear();
         ++releases;
@@ -88,15 +99,33 @@ public:
     {
         if (!open_)
             throw plat::PortError(plat::PortFault::NotOpen, "port is not open");
+        if (failPut)
+            throw plat::PortError(plat::PortFault::Io, "sending failed");
         const auto* b = static_cast<const std::uint8_t*>(data);
         Bytes frame(b, b + count);
         sent.push_back({plat::clock().monotonicMs(), frame});
-        if (responder) {
-            Bytes answer = responder(frame);
-            if (!answer.empty())
-                arriveLater(std::move(answer), latencyMs);
+        if (tcp && !connected) {
+            unsent_.push_back(std::move(frame));  // leaves once connected, as a socket buffers it
+            return;
         }
+        respond(frame);
     }
+    std::size_t GetBlock(void* buffer, std::size_t count) override
+    {
+        if (count > rx.size())
+            throw plat::PortError(plat::PortFault::BufferEmpty, "fewer bytes waiting than asked");
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        for (std::size_t i = 0; i < count; ++i) {
+            out[i] = rx.front();
+            rx.pop_front();
+        }
+        return count;
+    }
+    std::string WsAddress() const override { return address; }
+    void SetWsAddress(const std::string& a) override { address = a; }
+    std::string WsPort() const override { return wsPort; }
+    void SetWsPort(const std::string& p) override { wsPort = p; }
+    void SetInSize(std::size_t bytes) override { inSize = bytes; }
     std::uint8_t GetChar() override
     {
         if (rx.empty())
@@ -114,33 +143,101 @@ public:
     // Bytes reach the input buffer now and are announced.
     void arrive(const Bytes& bytes)
     {
-        if (!open_)
+        if (!open_ || (tcp && !connected))
             return;  // a closed line hears nothing
         rx.insert(rx.end(), bytes.begin(), bytes.end());
         if (OnTriggerAvail && !rx.empty())
             OnTriggerAvail(rx.size());
     }
-    // Bytes arrive ms later on the manual clock (at least 1 ms).
+    // Bytes arrive ms later on the manual clock (at least 1 ms); on TCP only over the
+    // connection they were sent on.
     void arriveLater(Bytes bytes, int ms)
     {
-        pending_.push_back({plat::clock().monotonicMs() + std::max(ms, 1), std::move(bytes)});
+        pending_.push_back({plat::clock().monotonicMs() + std::max(ms, 1), std::move(bytes), nullptr, connection_});
         rearm();
+    }
+    // TCP: the other end closes the connection (a PLC that restarts); reported from the event
+    // loop, as the port layer does.
+    void dropConnection()
+    {
+        if (!tcp || !connected)
+            return;
+        loseConnection();
+        open_ = false;
+        later(1, [this] {
+            if (OnWsDisconnect)
+                OnWsDisconnect();
+        });
     }
 
     std::function<Bytes(const Bytes&)> responder;
     int latencyMs = 1;
     bool failOpen = false;
+    bool failPut = false;
     std::vector<Sent> sent;
     std::deque<std::uint8_t> rx;
     int opens = 0;
     int releases = 0;
     int flushes = 0;
 
+    // TCP client side.
+    bool tcp = false;
+    bool refuse = false;  // nothing listens: connection attempts fail
+    int connectMs = 1;
+    bool connected = false;
+    std::string address;
+    std::string wsPort;
+    std::size_t inSize = 0;
+
 private:
     struct Pending {
         std::int64_t dueMs;
         Bytes bytes;
+        std::function<void()> action;  // instead of bytes
+        int connection;  // the connection bytes travel on
     };
+
+    void respond(const Bytes& frame)
+    {
+        if (!responder)
+            return;
+        Bytes answer = responder(frame);
+        if (!answer.empty())
+            arriveLater(std::move(answer), latencyMs);
+    }
+    void later(int ms, std::function<void()> action)
+    {
+        pending_.push_back({plat::clock().monotonicMs() + std::max(ms, 1), {}, std::move(action), connection_});
+        rearm();
+    }
+    void startConnecting()
+    {
+        const int attempt = ++connection_;
+        later(connectMs, [this, attempt] {
+            if (attempt != connection_ || !open_)
+                return;  // closed or opened anew meanwhile
+            if (refuse) {
+                open_ = false;
+                ++connection_;
+                if (OnWsError)
+                    OnWsError(0);  // connection refused
+                return;
+            }
+            connected = true;
+            if (OnWsConnect)
+                OnWsConnect();
+            for (const Bytes& frame : std::exchange(unsent_, {}))
+                respond(frame);
+        });
+    }
+    // Whatever was on its way over the connection is lost with it.
+    void loseConnection()
+    {
+        connected = false;
+        ++connection_;
+        unsent_.clear();
+        rx.clear();
+    }
 
     void rearm()
     {
@@ -156,22 +253,28 @@ private:
     void deliverDue()
     {
         const std::int64_t now = plat::clock().monotonicMs();
-        std::vector<Bytes> due;
+        std::vector<Pending> due;
         for (auto it = pending_.begin(); it != pending_.end();) {
             if (it->dueMs <= now) {
-                due.push_back(std::move(it->bytes));
+                due.push_back(std::move(*it));
                 it = pending_.erase(it);
             } else {
                 ++it;
             }
         }
         rearm();
-        for (const Bytes& b : due)
-            arrive(b);
+        for (Pending& p : due) {
+            if (p.action)
+                p.action();
+            else if (!tcp || p.connection == connection_)
+                arrive(p.bytes);
+        }
     }
 
     std::unique_ptr<plat::Timer> delivery_;
     std::vector<Pending> pending_;
+    std::vector<Bytes> unsent_;
+    int connection_ = 0;
     int com_ = 0;
     int baud_ = 0;
     int parity_ = 0;
@@ -228,6 +331,11 @@ struct ChannelTest : ::testing::Test {
         plat::setClock(&clock);
         plat::setTimerFactory(&scheduler);
         vx::SetComPortFactory([] { return std::make_unique<FakePort>(); });
+        vx::SetTcpPortFactory([] {
+            auto p = std::make_unique<FakePort>();
+            p->tcp = true;
+            return p;
+        });
         vx::SetMessageNotifier([this](vx::TMessageKind, const std::string& text) { messages.push_back(text); });
         vx::Language = 1;
         vx::InitializeComm();
@@ -246,6 +354,7 @@ struct ChannelTest : ::testing::Test {
         vx::ResetSettings();
         vx::SetMessageNotifier(nullptr);
         vx::SetComPortFactory(nullptr);
+        vx::SetTcpPortFactory(nullptr);
         plat::setTimerFactory(nullptr);
         plat::setClock(nullptr);
     }

@@ -1,0 +1,335 @@
+// bench_udp: how many telegrams per second the UDP channel carries against the simulator.
+//
+// The PLC simulator runs in a child process pinned to a core of its own, with a plain
+// blocking UDP socket at 127.0.0.2 and no event loop, and answers every datagram at once.
+// The channel runs in this process, pinned to another core, on its own socket at 127.0.0.1
+// at the same port number. Every station has its variables read only when asked, and every
+// finished read asks for its twin variable, so that each station always has a read
+// waiting: the channel packs them into datagrams of up to five telegrams and keeps one
+// datagram in flight per station. Counted over a window after a warm-up: telegrams answered
+// good (the channel's count), the datagrams and telegrams the simulator received, and this
+// process's CPU time.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "comm/vx_classes.h"
+#include "comm/vx_def.h"
+#include "comm/vx_hook.h"
+#include "comm/vx_station.h"
+#include "comm/vx_udp.h"
+#include "comm/vx_variable.h"
+#include "platform/port/udp.h"
+#include "tools/plcsim/simulator.h"
+#include "tools/plcsim/telegram.h"
+
+namespace {
+
+struct Options {
+    int stations = 40;
+    int variables = 4;  // pairs per station, each variable a separate item
+    int warmupMs = 1000;
+    int windowMs = 5000;
+    int serverCpu = 0;
+    int simCpu = 1;
+};
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: bench_udp [--stations N (1-200)] [--variables PAIRS (1-20)] [--warmup MS] [--window MS]\n"
+                 "                 [--server-cpu N] [--sim-cpu N]\n");
+    return 2;
+}
+
+bool pin(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+double cpuSeconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+bool writeAll(int fd, const void* data, std::size_t count)
+{
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (count > 0) {
+        const ssize_t n = ::write(fd, p, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool readAll(int fd, void* data, std::size_t count)
+{
+    auto* p = static_cast<std::uint8_t*>(data);
+    while (count > 0) {
+        const ssize_t n = ::read(fd, p, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+struct SimCounts {
+    std::uint64_t datagrams = 0;
+    std::uint64_t telegrams = 0;
+};
+
+// The child: answers datagrams until told to stop; a byte on `control` marks the start and
+// then the end of the window, whose counts go to `out`.
+[[noreturn]] void servePlcs(const Options& opt, int control, int out)
+{
+    if (!pin(opt.simCpu))
+        std::fprintf(stderr, "bench_udp: the simulator could not be pinned to cpu %d\n", opt.simCpu);
+    plcsim::Simulator sim;
+    for (int i = 0; i < opt.stations; ++i)
+        sim.addStation(static_cast<std::uint8_t>(2 + i)).setIdentity("HLX-7R  BENCH");
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = 0;
+    ::inet_pton(AF_INET, "127.0.0.2", &at.sin_addr);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+        ::_exit(3);
+    socklen_t len = sizeof at;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
+    const std::uint16_t port = ntohs(at.sin_port);
+    writeAll(out, &port, sizeof port);
+
+    SimCounts total, atStart;
+    int marks = 0;
+    std::vector<std::uint8_t> buf(65536);
+    pollfd p[2] = {{fd, POLLIN, 0}, {control, POLLIN, 0}};
+    for (;;) {
+        if (::poll(p, 2, 10000) <= 0)
+            ::_exit(4);  // the server went silent
+        if (p[1].revents) {
+            char c = 0;
+            if (::read(control, &c, 1) <= 0)
+                ::_exit(0);
+            if (++marks == 1) {
+                atStart = total;
+            } else {
+                const SimCounts window{total.datagrams - atStart.datagrams, total.telegrams - atStart.telegrams};
+                writeAll(out, &window, sizeof window);
+                ::_exit(0);
+            }
+        }
+        if (!p[0].revents)
+            continue;
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        const ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n <= 0)
+            continue;
+        const plcsim::Bytes request(buf.begin(), buf.begin() + n);
+        ++total.datagrams;
+        if (const auto d = plcsim::parseDatagram(request))
+            total.telegrams += d->telegrams.size();
+        const plcsim::Bytes answer = sim.answerDatagram(request);
+        if (!answer.empty())
+            ::sendto(fd, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](int& out) {
+            if (i + 1 >= argc)
+                return false;
+            char* end = nullptr;
+            const long v = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || v < 0)
+                return false;
+            out = static_cast<int>(v);
+            return true;
+        };
+        if (a == "--stations" ? !value(opt.stations)
+            : a == "--variables" ? !value(opt.variables)
+            : a == "--warmup" ? !value(opt.warmupMs)
+            : a == "--window" ? !value(opt.windowMs)
+            : a == "--server-cpu" ? !value(opt.serverCpu)
+            : a == "--sim-cpu" ? !value(opt.simCpu)
+                                  : true)
+            return usage();
+    }
+    if (opt.stations < 1 || opt.stations > 200 || opt.variables < 1 || opt.variables > 20 || opt.windowMs < 100)
+        return usage();
+
+    int control[2], results[2];
+    if (::pipe(control) != 0 || ::pipe(results) != 0)
+        return 1;
+    const pid_t child = ::fork();
+    if (child < 0)
+        return 1;
+    if (child == 0) {
+        ::close(control[1]);
+        ::close(results[0]);
+        servePlcs(opt, control[0], results[1]);
+    }
+    ::close(control[0]);
+    ::close(results[1]);
+    std::uint16_t port = 0;
+    if (!readAll(results[0], &port, sizeof port)) {
+        std::fprintf(stderr, "bench_udp: the simulator did not start\n");
+        return 1;
+    }
+    if (!pin(opt.serverCpu))
+        std::fprintf(stderr, "bench_udp: the server could not be pinned to cpu %d\n", opt.serverCpu);
+
+    QCoreApplication app(argc, argv);
+    plat::mxUDPSocket::SetBindAddress("127.0.0.1");
+    vx::InitializeComm();
+    vx::UdpSocket->SetPortNumber(port);
+    vx::ServerAddress = 126;
+    vx::ConnectRate = 30000;
+    vx::CommDelay = 0;
+    vx::MaxPacketLen = 255;
+    vx::MaxBadCommCount = 3;
+
+    // Variables in pairs: a finished read asks for its twin (the variable itself still counts
+    // its read as pending while its hook runs).
+    std::vector<vx::TVariable*> vars;
+    std::map<vx::TVariable*, vx::TVariable*> twin;
+    for (int i = 0; i < opt.stations; ++i) {
+        vx::TStation* st = vx::StationList->AddStation();
+        st->Name = "PLC" + std::to_string(2 + i);
+        st->Primary->ConnectionType = vx::ctUdp;
+        st->Primary->IPAddress = "127.0.0.2";
+        st->Primary->BusAddress = 2 + i;
+        st->Primary->Timeout = 1000;
+        vx::UdpSocket->AddStation(st);
+        for (int k = 0; k < opt.variables; ++k) {
+            vx::TVariable* pair[2];
+            for (int j = 0; j < 2; ++j) {
+                vx::TVariable* v = st->AddVariable();
+                v->Name = "V" + std::to_string(k) + "_" + std::to_string(j);
+                v->CanonicalType = VT_I4;
+                v->Zone = 3;
+                v->Address = 100 + 20 * k + 10 * j;  // apart: one item each
+                v->UpdatePeriod = 0;                 // read only when asked
+                v->InitValue();
+                v->SetActive(true);
+                pair[j] = v;
+            }
+            twin[pair[0]] = pair[1];
+            twin[pair[1]] = pair[0];
+            vars.push_back(pair[0]);
+        }
+    }
+    vx::OnVariableRequestDone = [&twin](vx::TVariable* v) {
+        const auto it = twin.find(v);
+        if (it != twin.end() && v->GetStation()->State == vx::ssConnected) {
+            bool finished = false;
+            it->second->RequestRead(finished);
+        }
+    };
+
+    std::int64_t telegramsAtStart = 0, telegramsAtEnd = 0;
+    double cpuAtStart = 0, cpuAtEnd = 0;
+    std::chrono::steady_clock::time_point startAt, endAt;
+    // Once connected, every variable asks for its first read.
+    QTimer kick;
+    kick.setInterval(5);
+    QObject::connect(&kick, &QTimer::timeout, &app, [&] {
+        for (const auto& st : *vx::StationList)
+            if (st->State != vx::ssConnected)
+                return;
+        kick.stop();
+        for (vx::TVariable* v : vars) {
+            bool finished = false;
+            v->RequestRead(finished);
+        }
+        QTimer::singleShot(opt.warmupMs, &app, [&] {
+            char mark = 1;
+            writeAll(control[1], &mark, 1);
+            startAt = std::chrono::steady_clock::now();
+            telegramsAtStart = vx::UdpSocket->GoodAnswers;
+            cpuAtStart = cpuSeconds();
+            QTimer::singleShot(opt.windowMs, &app, [&] {
+                endAt = std::chrono::steady_clock::now();
+                telegramsAtEnd = vx::UdpSocket->GoodAnswers;
+                cpuAtEnd = cpuSeconds();
+                writeAll(control[1], &mark, 1);
+                app.quit();
+            });
+        });
+    });
+    kick.start();
+    QTimer::singleShot(60000 + opt.warmupMs + opt.windowMs, &app, [&] { app.quit(); });
+    vx::CommServer->StartCommunication();
+    app.exec();
+    const std::int32_t bad = vx::UdpSocket->BadAnswers;
+    const std::int32_t timeouts = vx::UdpSocket->Timeouts;
+    vx::OnVariableRequestDone = nullptr;
+    vx::CommServer->StopCommunication();
+    vx::FinalizeComm();
+
+    SimCounts window;
+    const bool counted = readAll(results[0], &window, sizeof window);
+    ::close(control[1]);
+    ::close(results[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!counted || telegramsAtEnd <= telegramsAtStart || window.datagrams == 0) {
+        std::fprintf(stderr, "bench_udp: nothing measured (did the stations connect?)\n");
+        return 1;
+    }
+    const double seconds = std::chrono::duration<double>(endAt - startAt).count();
+    const auto telegrams = static_cast<double>(telegramsAtEnd - telegramsAtStart);
+    const double perDatagram = static_cast<double>(window.telegrams) / static_cast<double>(window.datagrams);
+    std::printf("stations: %d at 127.0.0.2; variables: %d four-byte ones per station in twin pairs, %d read at a "
+                "time (one telegram of %d items per station and round)\n",
+                opt.stations, 2 * opt.variables, opt.variables, opt.variables);
+    std::printf("window: %.3f s after %d ms of warm-up; server on cpu %d, simulator on cpu %d\n", seconds,
+                opt.warmupMs, opt.serverCpu, opt.simCpu);
+    std::printf("telegrams per second: %.0f (%.0f answered good)\n", telegrams / seconds, telegrams);
+    std::printf("datagrams per second: %.0f (simulator: %llu datagrams, %llu telegrams in the window)\n",
+                telegrams / perDatagram / seconds, static_cast<unsigned long long>(window.datagrams),
+                static_cast<unsigned long long>(window.telegrams));
+    std::printf("telegrams per datagram: %.2f\n", perDatagram);
+    std::printf("server cpu time per telegram: %.2f us (%.3f s cpu in the window)\n",
+                (cpuAtEnd - cpuAtStart) * 1e6 / telegrams, cpuAtEnd - cpuAtStart);
+    std::printf("answers over the whole run: %d bad, %d time-outs\n", bad, timeouts);
+    return 0;
+}

@@ -6,7 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev)
+# dbus-daemon brings dbus-run-session and the session bus's configuration: test.sh runs the tests
+# on a private session bus of their own.
+packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev dbus-daemon dbus-session-bus-common)
 # The clang package leaves out the sanitizer and libFuzzer runtimes; libclang-rt-14-dev holds them.
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -1,6 +1,7 @@
-// Program entry: brings the communication library up, runs the event loop on the main
-// thread and takes everything down again in order.
-#include <QApplication>
+// Program entry: the command line, the communication library and the OPC layer, the COM
+// server's switches, the main window and its event loop, then everything taken down again in
+// order. Without a display the same run goes on headless: no window, every message to stderr.
+#include <QLoggingCategory>
 #include <QStringList>
 #include <QTimer>
 #include <QtGlobal>
@@ -9,13 +10,18 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <stdexcept>
+#include <optional>
+#include <pwd.h>
 #include <string>
-#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
+#include "app/app_exception.h"
+#include "app/com_server.h"
+#include "app/command_line.h"
+#include "app/main_window.h"
 #include "app/server_start.h"
-#include "app/settings.h"
 #include "app/settings_path.h"
 #include "app/shutdown.h"
 #include "comm/vx_classes.h"
@@ -26,42 +32,30 @@
 
 namespace {
 
-// --quit-after MS: leave the event loop after MS milliseconds (smoke tests, demos).
-int quitAfterMs(const QStringList& args)
+Q_LOGGING_CATEGORY(lcEntry, "vx.app.entry")
+
+// Headless when asked, or when there is no display and no platform is named; an explicitly
+// named platform (offscreen in tests and for the screenshots) gets the window.
+bool RunsHeadless(bool asked)
 {
-    const int i = static_cast<int>(args.indexOf("--quit-after"));
-    if (i < 0 || i + 1 >= args.size())
-        return -1;
-    bool ok = false;
-    const int ms = args[i + 1].toInt(&ok);
-    return ok && ms >= 0 ? ms : -1;
+    return asked || (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+                     qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"));
 }
 
-constexpr char kRegistryFileName[] = "VornOPCServer.reg";
-
-// The file that stands in for HKEY_CLASSES_ROOT: the path of "--registry PATH" or
-// "--registry=PATH" (the last one given), else "VornOPCServer.reg" beside the settings file.
-std::string RegistryFilePath(const std::vector<std::string>& args, const std::string& settingsFile)
+// Qt warns on every start without a runtime directory (root in a bare shell, a service). The
+// directory it would fall back to is made private here and named, so that it stays quiet.
+void PrepareRuntimeDirectory()
 {
-    static constexpr std::string_view kOption = "--registry";
-    std::string chosen;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (arg == kOption) {
-            if (i + 1 >= args.size() || args[i + 1].empty())
-                throw std::invalid_argument("--registry needs the path of a registry file");
-            chosen = args[++i];
-        } else if (arg.starts_with(kOption) && arg.size() > kOption.size() && arg[kOption.size()] == '=') {
-            chosen = arg.substr(kOption.size() + 1);
-            if (chosen.empty())
-                throw std::invalid_argument("--registry needs the path of a registry file");
-        }
-    }
-    if (chosen.empty())
-        return (std::filesystem::path(settingsFile).parent_path() / kRegistryFileName).string();
-    std::error_code ec;
-    const auto absolute = std::filesystem::absolute(chosen, ec);
-    return ec ? chosen : absolute.lexically_normal().string();
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    const passwd* user = ::getpwuid(::geteuid());
+    const std::string dir =
+        "/tmp/runtime-" + (user && user->pw_name ? std::string(user->pw_name) : std::to_string(::geteuid()));
+    ::mkdir(dir.c_str(), 0700);
+    struct stat st = {};
+    if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 0777) == 0700)
+        qputenv("XDG_RUNTIME_DIR", dir.c_str());
 }
 
 // A registry file that cannot be read leaves the registry in memory only, which a start
@@ -72,47 +66,80 @@ void AttachRegistryFile(const std::string& file)
     std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
     std::string error;
     if (!com::classesRoot().attachFile(file, &error))
-        std::fprintf(stderr, "VornOPCServer: %s\n", error.c_str());
+        qCWarning(lcEntry, "%s", error.c_str());
 }
 
 // What the COM server support does before any window: the class registrations rewritten (or
 // removed with the unregister switch). A registry that cannot be written ends a run with
 // either switch with a failure; any other start goes on without it.
-HRESULT RefreshClassRegistration(const opc::TComServerSwitches& switches)
+HRESULT RefreshClassRegistration(const opc::TComServerSwitches& switches, const std::vector<std::u16string>& activationArgs)
 {
     std::string why;
     const bool registering = !switches.UnregServer;
-    const HRESULT hr = opc::UpdateClassRegistration(registering, QApplication::applicationFilePath().toStdU16String(), &why);
+    const HRESULT hr = opc::UpdateClassRegistration(registering, QCoreApplication::applicationFilePath().toStdU16String(),
+                                                    &why, activationArgs);
     if (FAILED(hr))
-        std::fprintf(stderr, "VornOPCServer: the server's classes could not be %s: %s\n",
-                     registering ? "registered" : "unregistered", why.c_str());
+        qCWarning(lcEntry, "the server's classes could not be %s: %s", registering ? "registered" : "unregistered",
+                  why.c_str());
     return hr;
+}
+
+// Ends the event loop without the close questions. QCoreApplication::quit would close every
+// window first, which asks them.
+void EndEventLoop() { QCoreApplication::exit(0); }
+
+// A signal ends the server without questions: clients that asked to hear of it are asked to
+// disconnect, then the loop ends and the window's destruction runs its steps.
+void ShutDownOnSignal()
+{
+    opc::TServer* registry = nullptr;
+    bool clients = false;
+    {
+        opc::OPCLockGuard lock(opc::OPCLock);
+        registry = opc::OPCRegistry;
+        clients = registry && !registry->Servers.empty();
+    }
+    if (clients) {
+        qCInfo(lcEntry, "Ending on a signal; the clients are asked to disconnect");
+        registry->ShutdownClients();
+    } else {
+        qCInfo(lcEntry, "Ending on a signal");
+    }
+    EndEventLoop();
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    // Without a display the program still runs, as a server without a visible window.
-    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const std::vector<std::string> args(argv, argv + argc);
+    const vos::TCommandLineResult commandLine = vos::ParseCommandLine(args);
+    switch (commandLine.kind) {
+    case vos::TCommandLineResult::Help:
+    case vos::TCommandLineResult::Version:
+        std::fputs(commandLine.text.c_str(), stdout);
+        return 0;
+    case vos::TCommandLineResult::Error:
+        std::fputs(commandLine.text.c_str(), stderr);
+        return vos::kBadCommandLineExit;
+    case vos::TCommandLineResult::Run:
+        break;
+    }
+    const bool headless = RunsHeadless(commandLine.line.Headless);
+    if (headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    PrepareRuntimeDirectory();
 
-    // Every log line with its time; QT_MESSAGE_PATTERN still overrides it.
+    // Every log line with its time and category; QT_MESSAGE_PATTERN still overrides it.
     qSetMessagePattern("%{time yyyy-MM-dd hh:mm:ss.zzz} %{if-category}%{category}: %{endif}%{message}");
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("VornOPCServer");
-    vos::InstallQuitOnSignals(app);
+    vos::TApplication app(argc, argv);
+    QCoreApplication::setApplicationName("VornOPCServer");
+    vos::InstallOnQuitSignals(app, ShutDownOnSignal);
 
-    const int quitAfter = quitAfterMs(QApplication::arguments());
-    if (quitAfter >= 0)
-        QTimer::singleShot(quitAfter, &app, &QCoreApplication::quit);
-
+    // 1. The communication library, the OPC layer and the COM server support's switches.
     vx::InitializeComm();
     opc::RegisterOPCClipboardFormats();
-    std::vector<std::string> args;
-    for (const QString& a : QApplication::arguments())
-        args.push_back(a.toStdString());
-    opc::StartSwitches = opc::ParseComServerSwitches(args);
+    opc::StartSwitches = commandLine.line.Switches;
 
     // The system's part of COM: the main thread's apartment and the categories manager.
     const com::ApartmentScope apartment;
@@ -125,54 +152,65 @@ int main(int argc, char** argv)
         vx::FinalizeComm();
     };
 
+    std::string registryFile;
     try {
         vx::IniFileName = vos::SettingsFilePath(args);
-        AttachRegistryFile(RegistryFilePath(args, vx::IniFileName));
+        registryFile = vos::RegistryFilePath(args, vx::IniFileName);
+        AttachRegistryFile(registryFile);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "VornOPCServer: %s\n", e.what());
+        qCCritical(lcEntry, "%s", e.what());
         finalize();
-        return 2;
+        return vos::kBadCommandLineExit;
     }
 
-    const HRESULT registration = RefreshClassRegistration(opc::StartSwitches);
+    const HRESULT registration =
+        RefreshClassRegistration(opc::StartSwitches, vos::ActivationArguments(args, vx::IniFileName, registryFile));
     if (opc::StartSwitches.EndsAfterRegistration()) {
         finalize();
         return FAILED(registration) || com::classesRoot().file().empty() ? 1 : 0;
     }
     if (const HRESULT hr = classObjects.Register(); FAILED(hr))
-        std::fprintf(stderr, "VornOPCServer: the class objects could not be registered with COM (0x%08X)\n",
-                     static_cast<unsigned>(hr));
+        qCWarning(lcEntry, "the class objects could not be registered with COM (0x%08X)", static_cast<unsigned>(hr));
 
-    try {
-        vos::ReadSettings();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "VornOPCServer: %s\n", e.what());
-        finalize();
-        return 2;
-    }
-
-    // What the main window's creation does until there is one: the configuration named in
-    // the settings, the OPC registry, registering, the server's registration and the pulse.
+    // 2-4. The main window (F_Main from its construction on), its creation, the event loop.
+    // The application's title is the message dialog's (vx::kApplicationTitle); Qt's display
+    // name stays unset, as it would be appended to every window title.
     auto server = std::make_unique<vos::TServerStart>();
+    auto window = std::make_unique<vos::TF_Main>(*server, headless);
+    std::optional<vos::TEndAfterLastRelease> endAfterLastRelease;
     int rc = 0;
     try {
-        server->Start();
-        std::fprintf(stderr, "VornOPCServer running; stop with Ctrl+C\n");
-        rc = QApplication::exec();
+        window->FormCreate();
+        window->ShowMainWindow();
+        // Watched only from here on: start-up makes and drops objects of its own.
+        if (opc::StartSwitches.StartedByCom())
+            endAfterLastRelease.emplace([] {
+                if (vos::F_Main)
+                    vos::F_Main->LastClientReleased();
+                else
+                    EndEventLoop();
+            });
+        if (commandLine.line.QuitAfterMs >= 0)
+            QTimer::singleShot(commandLine.line.QuitAfterMs, &app, EndEventLoop);
+        qCInfo(lcEntry, "VornOPCServer running%s; %s", headless ? " headless" : "",
+               opc::StartSwitches.StartedByCom() ? "ends after the last client"
+               : headless                        ? "stop with Ctrl+C"
+                                                 : "stop with Ctrl+C or from its window");
+        rc = QCoreApplication::exec();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "VornOPCServer: start-up failed: %s\n", e.what());
+        qCCritical(lcEntry, "start-up failed: %s", e.what());
+        rc = 2;
+    } catch (...) {
+        qCCritical(lcEntry, "start-up failed: unknown exception");
         rc = 2;
     }
 
-    // The pulse, communication and the OPC registry go first, then the settings are
-    // written and the singletons freed.
-    server->Shutdown();
-    vx::CommServer->StopCommunication();
-    try {
-        vos::WriteSettings();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "VornOPCServer: settings not written: %s\n", e.what());
-    }
+    // 5. The window's destruction (communication stopped, placement and settings written),
+    // the OPC registry's end (remaining clients cut off), the singletons.
+    endAfterLastRelease.reset();
+    window->FormDestroy();
+    window.reset();
+    server->EndRegistry();
     server.reset();
     finalize();
     return rc;

@@ -1,33 +1,18 @@
 #include "server_start.h"
 
 #include <QLoggingCategory>
-#include <algorithm>
-#include <cstdint>
-#include <exception>
-#include <limits>
 #include <string>
 
 #include "app/settings.h"
-#include "comm/vx_channel.h"
 #include "comm/vx_classes.h"
 #include "comm/vx_def.h"
-#include "comm/vx_notify.h"
 #include "opc/opc_register.h"
-#include "platform/clock.h"
 
 namespace vos {
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcStart, "vx.app.start")
-
-// The pulse timer's period before the first recomputation.
-constexpr int kInitialPulseInterval = 200;
-
-int TimerInterval(std::uint32_t ms)
-{
-    return static_cast<int>(std::min<std::uint32_t>(ms, std::numeric_limits<int>::max()));
-}
 
 struct TNodeCounts {
     int Stations = 0;
@@ -56,16 +41,6 @@ TNodeCounts CountNodes(const TConfigTree& tree)
     return n;
 }
 
-// What reaches the message loop from a timer: shown only when ShowMessages is on; the
-// program goes on either way.
-void ReportTickFailure(const char* what)
-{
-    const std::string text = std::string("pulse tick failed: ") + what;
-    qCWarning(lcStart, "%s", text.c_str());
-    if (vx::ShowMessages)
-        vx::NotifyMessage(vx::TMessageKind::Error, text);
-}
-
 }  // namespace
 
 TServerStart::TServerStart() : fileCommands_(editor_), validation_(editor_), registrar_(editor_)
@@ -77,7 +52,7 @@ TServerStart::TServerStart() : fileCommands_(editor_), validation_(editor_), reg
 
 TServerStart::~TServerStart()
 {
-    Shutdown();
+    EndRegistry();
     editor_.SetValidator(nullptr);
 }
 
@@ -94,32 +69,30 @@ void TServerStart::SetFillComList(std::function<void()> fill)
     SetRegistrarHooks();
 }
 
-void TServerStart::Start()
+TLoadResult TServerStart::LoadConfiguration()
 {
-    if (started_)
-        return;
-    started_ = true;
-
     loadResult_ = fileCommands_.LoadConfiguration(TLoadSender::Settings);
+    return loadResult_;
+}
 
+void TServerStart::CreateRegistry(opc::TMonitorEventHandler onMonitorEvent)
+{
     registry_ = std::make_unique<opc::TServer>();
-    registry_->OnMonitorEvent = [this](int code, opc::TMonitorObject obj) { OnMonitorEvent(code, obj); };
-    {
-        opc::OPCLockGuard lock(opc::OPCLock);
-        opc::OPCRegistry = registry_.get();
-    }
+    opc::OPCLockGuard lock(opc::OPCLock);
+    registry_->OnMonitorEvent = std::move(onMonitorEvent);
+    opc::OPCRegistry = registry_.get();
+}
 
+void TServerStart::RegisterConfiguration()
+{
     registrar_.RefreshExecute();
     LogStartState();
+}
 
+void TServerStart::RegisterServerWhenNeeded()
+{
     if (!IsRegistered)
         opc::RegisterServer(opc::kServerProgID, IsRegistered);
-
-    opc::PulseEnabled = true;
-    pulseTimer_ = plat::timers().createTimer();
-    pulseTimer_->onTimer = [this] { PulseTick(); };
-    pulseTimer_->setInterval(kInitialPulseInterval);
-    pulseTimer_->setEnabled(true);
 }
 
 void TServerStart::LogStartState() const
@@ -148,59 +121,23 @@ void TServerStart::LogStartState() const
            vx::StationList ? vx::StationList->size() : 0, items);
 }
 
-void TServerStart::OnMonitorEvent(int code, opc::TMonitorObject obj)
+void TServerStart::SilenceMonitorEvents()
 {
-    if (code < opc::meGroupAdded || code > opc::meItemActivated)
-        return;
-    if (monitorHook_)
-        monitorHook_(code, obj);
-    if (code == opc::meItemAdded && vx::CommServer && !vx::CommServer->Running) {
-        qCInfo(lcStart, "A client added its first item: communication started");
-        vx::CommServer->StartCommunication();
-    }
-}
-
-void TServerStart::PulseTick()
-{
-    if (!pulseTimer_)
-        return;
-    opc::UpdateFastestUpdateInterval();
-    pulseTimer_->setInterval(TimerInterval(opc::FastestUpdateInterval));
-    if (!opc::PulseEnabled)
-        return;
-    // Off while it works: a call to a client may run the message loop, and no tick may run
-    // inside another.
-    pulseTimer_->setEnabled(false);
-    try {
-        if (opc::OPCRegistry)
-            opc::PulseAllServers(false, plat::clock().now());
-    } catch (const std::exception& e) {
-        ReportTickFailure(e.what());
-    } catch (...) {
-        ReportTickFailure("unknown exception");
-    }
-    // Shutdown may have come meanwhile and taken the timer.
-    if (pulseTimer_)
-        pulseTimer_->setEnabled(true);
-}
-
-void TServerStart::Shutdown()
-{
-    if (shutDown_ || !started_)
-        return;
-    shutDown_ = true;
-    pulseTimer_.reset();
-    if (vx::CommServer && vx::CommServer->Running)
-        vx::CommServer->StopCommunication();
-    if (registry_) {
-        opc::OPCLockGuard lock(opc::OPCLock);
-        // The runtime monitor is gone by now; nothing is to hear of the teardown.
+    opc::OPCLockGuard lock(opc::OPCLock);
+    if (registry_)
         registry_->OnMonitorEvent = nullptr;
-        // A client that still holds its objects must not reach the run-time model, which
-        // is freed next.
-        registry_->DetachItemVariables();
-        registry_.reset();
-    }
+}
+
+void TServerStart::EndRegistry()
+{
+    if (!registry_)
+        return;
+    opc::OPCLockGuard lock(opc::OPCLock);
+    registry_->OnMonitorEvent = nullptr;
+    // A client that still holds its objects must not reach the run-time model, which is
+    // freed next.
+    registry_->DetachItemVariables();
+    registry_.reset();
 }
 
 }  // namespace vos

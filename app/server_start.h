@@ -1,9 +1,8 @@
 #pragma once
-// The server's run on its configuration: the editor's state with its file commands, validation
-// and registering, the OPC registry and the pulse that drives the OPC layer. Until the main
-// window exists the program uses this unit on its own; the main window will own it and take
-// its objects over (the editor frame shows Editor(), the runtime monitor hooks the monitor
-// events and FillComList).
+// The server's run on its configuration, apart from any widget: the editor's state with its
+// file commands, validation and registering, and the OPC registry. The main window's creation
+// runs its steps in order; the registry outlives the window and ends after it, cutting off the
+// clients that still hold objects.
 #include <functional>
 #include <memory>
 
@@ -12,7 +11,6 @@
 #include "editor/config_register.h"
 #include "editor/config_validate.h"
 #include "opc/opc_globals.h"
-#include "platform/timers.h"
 
 namespace vos {
 
@@ -20,40 +18,41 @@ class TServerStart {
 public:
     // Wires the editor's objects together; touches no process-wide state.
     TServerStart();
-    // Shutdown, when it has not run.
+    // EndRegistry, when it has not run.
     ~TServerStart();
     TServerStart(const TServerStart&) = delete;
     TServerStart& operator=(const TServerStart&) = delete;
 
-    // What the main window's creation does after the settings are read: loads CfgFileName
-    // without a dialog, creates the OPC registry with its monitor-event handler, registers
-    // the configuration, registers the server when IsRegistered is false, and starts the
-    // pulse. Needs the communication singletons; communication itself stays stopped until a
-    // client adds its first item. Runs once.
-    void Start();
-    // Stops the pulse and communication, then frees the OPC registry (its server objects are
-    // cut off from their clients). The settings and the singletons are the caller's.
-    void Shutdown();
+    // The steps of the main window's creation that are the server's, in their order, after
+    // the settings are read. They need the communication singletons.
+    // Loads CfgFileName into the editor's tree without a dialog.
+    TLoadResult LoadConfiguration();
+    // The OPC registry, its monitor events going to onMonitorEvent.
+    void CreateRegistry(opc::TMonitorEventHandler onMonitorEvent);
+    // Registers the loaded configuration into the run-time model and the item catalogue.
+    // Communication stays stopped until a client adds its first item.
+    void RegisterConfiguration();
+    // Registers the server when IsRegistered is false.
+    void RegisterServerWhenNeeded();
+
+    // From now on no monitor event reaches anybody.
+    void SilenceMonitorEvents();
+    // The registry's end: every OPC item leaves its variable and the remaining server objects
+    // are cut off from their clients, so that nothing reaches the run-time model, which the
+    // communication singletons free next. Once; nothing before CreateRegistry.
+    void EndRegistry();
 
     TConfigEditor& Editor() { return editor_; }
     TConfigFileCommands& FileCommands() { return fileCommands_; }
     TConfigValidation& Validation() { return validation_; }
     TConfigRegistrar& Registrar() { return registrar_; }
-    // Null before Start and after Shutdown.
+    // Null before CreateRegistry and after EndRegistry.
     opc::TServer* Registry() const { return registry_.get(); }
-    plat::Timer* PulseTimer() const { return pulseTimer_.get(); }
     // How the start-up load went.
     TLoadResult LoadResult() const { return loadResult_; }
 
-    // The runtime monitor's part of the monitor events, run before this unit's own action.
-    void SetMonitorHook(opc::TMonitorEventHandler hook) { monitorHook_ = std::move(hook); }
     // The runtime monitor lists the serial channels after each registering.
     void SetFillComList(std::function<void()> fill);
-
-    // The OPC registry's monitor events: the first item a client adds starts communication.
-    void OnMonitorEvent(int code, opc::TMonitorObject obj);
-    // One tick of the pulse timer.
-    void PulseTick();
 
 private:
     void SetRegistrarHooks();
@@ -65,12 +64,8 @@ private:
     TConfigValidation validation_;
     TConfigRegistrar registrar_;
     std::function<void()> fillComList_;
-    opc::TMonitorEventHandler monitorHook_;
     std::unique_ptr<opc::TServer> registry_;
-    std::unique_ptr<plat::Timer> pulseTimer_;
     TLoadResult loadResult_ = TLoadResult::Stopped;
-    bool started_ = false;
-    bool shutDown_ = false;
 };
 
 }  // namespace vos

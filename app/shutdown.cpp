@@ -29,9 +29,16 @@ void onSignal(int)
 
 void InstallQuitOnSignals(QCoreApplication& app)
 {
+    InstallOnQuitSignals(app, [] { QCoreApplication::quit(); });
+}
+
+void InstallOnQuitSignals(QCoreApplication& app, std::function<void()> onQuitSignal)
+{
     if (signalPipe[0] < 0
         && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
+    static std::function<void()> action;
+    action = std::move(onQuitSignal);
     static QPointer<QSocketNotifier> notifier;
     if (!notifier) {
         notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
@@ -39,7 +46,8 @@ void InstallQuitOnSignals(QCoreApplication& app)
             char buf[256];
             while (::read(signalPipe[0], buf, sizeof buf) > 0) {
             }
-            QCoreApplication::quit();
+            if (action)
+                action();
         });
     }
     struct sigaction sa = {};

@@ -3,6 +3,8 @@
 #include <QtGlobal>
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "comm/vx_lang.h"
 #include "comm/vx_msgdlg.h"
@@ -10,7 +12,10 @@
 #include "opc_group.h"
 #include "opc_server.h"
 #include "platform/com/catmgr.h"
+#include "platform/com/dbus_names.h"
 #include "platform/com/registry.h"
+#include "platform/com/userfiles.h"
+#include "platform/savefile.h"
 #include "platform/text.h"
 
 namespace opc {
@@ -83,11 +88,72 @@ bool OnlyDefaultLeft(std::u16string_view key)
     return Reg().subkeys(key).empty() && Reg().valueNames(key).empty();
 }
 
+// --- Service files
+
+// A D-Bus name cannot hold a ProgID's spaces: the class ID names the class on the bus.
+std::string BusName(REFCLSID clsid) { return com::busNameForClass(clsid); }
+
+// What the bus's command-line parser (a shell's word splitting and quoting) takes as it is.
+bool TakenAsItIs(std::string_view arg)
+{
+    return !arg.empty() && std::ranges::all_of(arg, [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::string_view("_/.,:=+@%-").find(c) != std::string_view::npos;
+    });
+}
+
+std::string ExecArgument(std::u16string_view arg)
+{
+    const std::string text = plat::utf16ToUtf8(arg);
+    if (text.find_first_of("\n\r") != std::string::npos)
+        throw ERegistrationError(E_INVALIDARG, "a service file cannot start \"" + text + "\": it holds a line break");
+    if (TakenAsItIs(text))
+        return text;
+    std::string quoted = "'";
+    for (const char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string ReadWholeFile(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
+}
+
+void WriteServiceFile(REFCLSID clsid, const std::u16string& programPath, const std::vector<std::u16string>& args)
+{
+    const std::filesystem::path file = ServiceFilePath(clsid);
+    if (file.empty()) {
+        qWarning("No data folder (neither XDG_DATA_HOME nor HOME): the session bus cannot start the server for a client");
+        return;
+    }
+    const std::string text = ServiceFileText(BusName(clsid), programPath, args);
+    // Every start rewrites the registration; an unchanged file is left alone.
+    if (ReadWholeFile(file) == text)
+        return;
+    try {
+        plat::SaveFile(file, text, {.createFolders = true});
+    } catch (const plat::SaveFileError& e) {
+        throw ERegistrationError(REGDB_E_WRITEREGDB, e.what());
+    }
+}
+
+void RemoveServiceFile(REFCLSID clsid)
+{
+    const std::filesystem::path file = ServiceFilePath(clsid);
+    std::error_code ec;
+    if (!file.empty() && !std::filesystem::remove(file, ec) && ec)
+        throw ERegistrationError(REGDB_E_WRITEREGDB, "service file " + file.string() + ": " + ec.message());
+}
+
 void WriteClassRegistration(const TClassFactoryEntry& f, const std::u16string& programPath)
 {
     const std::u16string classKey = ClassKey(f.ClassID);
+    const std::u16string localServer = Join(classKey, u"LocalServer32");
     SetDefault(classKey, f.Description);
-    SetDefault(Join(classKey, u"LocalServer32"), programPath);
+    SetDefault(localServer, programPath);
+    Check(Reg().setValue(localServer, com::kBusNameValue, plat::utf8ToUtf16(BusName(f.ClassID))), localServer);
     if (!f.ClassName.empty()) {
         const std::u16string progID = f.ProgID();
         SetDefault(progID, f.Description);
@@ -219,7 +285,8 @@ const std::vector<TClassFactoryEntry>& ClassFactories()
     return factories;
 }
 
-HRESULT UpdateClassRegistration(bool registering, const std::u16string& programPath, std::string* error)
+HRESULT UpdateClassRegistration(bool registering, const std::u16string& programPath, std::string* error,
+                                const std::vector<std::u16string>& activationArgs)
 {
     try {
         if (registering) {
@@ -228,11 +295,15 @@ HRESULT UpdateClassRegistration(bool registering, const std::u16string& programP
                 {LIBID_VORN, kTypeLibMajorVersion, kTypeLibMinorVersion, kTypeLibLocale, programPath, helpDir});
             if (FAILED(hr))
                 throw ERegistrationError(hr, "the type library cannot be registered");
-            for (const TClassFactoryEntry& f : ClassFactories())
+            for (const TClassFactoryEntry& f : ClassFactories()) {
                 WriteClassRegistration(f, programPath);
+                WriteServiceFile(f.ClassID, programPath, activationArgs);
+            }
         } else {
-            for (const TClassFactoryEntry& f : ClassFactories())
+            for (const TClassFactoryEntry& f : ClassFactories()) {
+                RemoveServiceFile(f.ClassID);
                 RemoveClassRegistration(f);
+            }
             // A type library that was never registered is as good as removed.
             const HRESULT hr = com::unregisterTypeLib(LIBID_VORN, kTypeLibMajorVersion, kTypeLibMinorVersion, kTypeLibLocale);
             if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS)
@@ -248,6 +319,25 @@ HRESULT UpdateClassRegistration(bool registering, const std::u16string& programP
             *error = "out of memory";
         return E_OUTOFMEMORY;
     }
+}
+
+std::filesystem::path ServiceFilePath(REFCLSID clsid)
+{
+    const std::filesystem::path dir = com::busServicesDir();
+    return dir.empty() ? dir : dir / (BusName(clsid) + ".service");
+}
+
+std::string ServiceFileText(const std::string& busName, const std::u16string& programPath,
+                            const std::vector<std::u16string>& activationArgs)
+{
+    std::string exec = ExecArgument(programPath) + " -Embedding";
+    for (const std::u16string& arg : activationArgs)
+        exec += " " + ExecArgument(arg);
+    // The file's own reader takes "\\" for one backslash before the command line is split.
+    std::string escaped;
+    for (const char c : exec)
+        escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return "[D-BUS Service]\nName=" + busName + "\nExec=" + escaped + "\n";
 }
 
 HRESULT TClassObjectRegistration::Register()
@@ -340,6 +430,7 @@ void UnregisterServer(std::u16string_view progID, bool& isRegistered)
         const std::u16string classKey = ClassKey(CLSID_DA2);
         DeleteTree(Join(classKey, u"ProgID"));
         DeleteTree(classKey);
+        RemoveServiceFile(CLSID_DA2);
         DeleteTree(Join(progID, u"OPC"));
         DeleteTree(Join(progID, u"Clsid"));
         DeleteTree(progID);

@@ -3,6 +3,7 @@
 // class registration, the type library, the clipboard formats of the OPC data stream, the
 // command-line switches of a COM server, and the server's own ProgID keys with its membership
 // in the OPC Data Access 2.0 category.
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -68,12 +69,25 @@ struct TClassFactoryEntry {
 const std::vector<TClassFactoryEntry>& ClassFactories();
 
 // Registering: the type library, then every factory's class key with its description,
-// LocalServer32 with programPath, the ProgID with its description and Clsid key, the class's
-// ProgID key and, for the type-library based ones, TypeLib and Version. Removing: the same
-// entries and the type library; a class key goes only when nothing else is left in it, so
-// what RegisterServer wrote (category membership, its ProgID) stays. Stops at the first
-// registry failure with its code (and the reason in *error); keys written before stay.
-HRESULT UpdateClassRegistration(bool registering, const std::u16string& programPath, std::string* error = nullptr);
+// LocalServer32 with programPath and the named value "BusName" (the class's name on the
+// session bus), the ProgID with its description and Clsid key, the class's ProgID key and,
+// for the type-library based ones, TypeLib and Version; and the class's service file in
+// com::busServicesDir(), which starts programPath with "-Embedding" and activationArgs.
+// Removing: the same entries, the service files and the type library; a class key goes only
+// when nothing else is left in it, so what RegisterServer wrote (category membership, its
+// ProgID) stays. Stops at the first failure with its code (and the reason in *error); what
+// was written before stays.
+HRESULT UpdateClassRegistration(bool registering, const std::u16string& programPath, std::string* error = nullptr,
+                                const std::vector<std::u16string>& activationArgs = {});
+
+// The service file of a class: "<bus name>.service" in com::busServicesDir(); empty when the
+// user has no data folder.
+std::filesystem::path ServiceFilePath(REFCLSID clsid);
+// Its content. Arguments with characters the bus's command-line parser treats specially are
+// quoted; ERegistrationError (E_INVALIDARG) for one with a line break, which a service file
+// cannot hold.
+std::string ServiceFileText(const std::string& busName, const std::u16string& programPath,
+                            const std::vector<std::u16string>& activationArgs);
 
 // Every factory's class object registered with COM (multiple use, local server) while this
 // lives.
@@ -121,8 +135,9 @@ HRESULT UnRegisterCLSIDInCategory(REFCLSID clsid, REFGUID catid);
 // 130). A failure stops at that step, keeps the keys written before and isRegistered, and
 // tells the user (message 129); nothing is thrown.
 void RegisterServer(std::u16string_view progID, bool& isRegistered);
-// Removes the server class's key, the ProgID's keys and the membership, and the category too
-// when no other class is left in it; then clears isRegistered (message 132). A failure tells
+// Removes the server class's key (and its service file), the ProgID's keys and the
+// membership, and the category too when no other class is left in it; then clears
+// isRegistered (message 132). A failure tells
 // the user (message 131) and keeps isRegistered; nothing is thrown.
 void UnregisterServer(std::u16string_view progID, bool& isRegistered);
 

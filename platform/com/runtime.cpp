@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "dbus_transport.h"
+
 namespace {
 
 struct Apartment {
@@ -101,14 +103,19 @@ void CoUninitialize()
     if (apartment.inits == 0 || --apartment.inits > 0)
         return;
     std::vector<com::ComPtr<IUnknown>> revoked;
+    std::vector<DWORD> cookies;
     {
         std::lock_guard lock(tableMutex);
         const auto self = std::this_thread::get_id();
         for (auto& e : classTable)
-            if (e.owner == self)
+            if (e.owner == self) {
                 revoked.push_back(std::move(e.object));
+                cookies.push_back(e.cookie);
+            }
         std::erase_if(classTable, [&](const ClassEntry& e) { return e.owner == self; });
     }
+    for (const DWORD cookie : cookies)
+        com::bus::classRevoked(cookie);
     // Released here, outside the lock, since a class object's destructor may call back in.
 }
 
@@ -121,15 +128,22 @@ HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContex
         return E_INVALIDARG;
     if (!initialised())
         return CO_E_NOTINITIALIZED;
-    std::lock_guard lock(tableMutex);
-    return com::orOutOfMemory([&] {
-        const DWORD cookie = lastCookie + 1;
-        classTable.push_back(ClassEntry{rclsid, com::ComPtr<IUnknown>(pUnk), dwClsContext, flags, cookie,
-                                        std::this_thread::get_id(), (flags & REGCLS_SUSPENDED) != 0, false});
-        lastCookie = cookie;
-        *lpdwRegister = cookie;
-        return S_OK;
-    });
+    HRESULT hr = S_OK;
+    {
+        std::lock_guard lock(tableMutex);
+        hr = com::orOutOfMemory([&] {
+            const DWORD cookie = lastCookie + 1;
+            classTable.push_back(ClassEntry{rclsid, com::ComPtr<IUnknown>(pUnk), dwClsContext, flags, cookie,
+                                            std::this_thread::get_id(), (flags & REGCLS_SUSPENDED) != 0, false});
+            lastCookie = cookie;
+            *lpdwRegister = cookie;
+            return S_OK;
+        });
+    }
+    // Other processes reach a local server's class object over the bus, when there is one.
+    if (SUCCEEDED(hr) && (dwClsContext & CLSCTX_LOCAL_SERVER))
+        com::bus::classRegistered(rclsid, *lpdwRegister);
+    return hr;
 }
 
 HRESULT CoRevokeClassObject(DWORD dwRegister)
@@ -143,6 +157,7 @@ HRESULT CoRevokeClassObject(DWORD dwRegister)
         object = std::move(it->object);
         classTable.erase(it);
     }
+    com::bus::classRevoked(dwRegister);
     return S_OK;
 }
 
@@ -154,13 +169,10 @@ HRESULT CoResumeClassObjects()
     return S_OK;
 }
 
-HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINFO*, REFIID riid, void** ppv)
+namespace {
+
+HRESULT tableClassObject(REFCLSID rclsid, DWORD dwClsContext, REFIID riid, void** ppv)
 {
-    if (!ppv)
-        return E_INVALIDARG;
-    *ppv = nullptr;
-    if (!initialised())
-        return CO_E_NOTINITIALIZED;
     com::ComPtr<IUnknown> object;
     {
         std::lock_guard lock(tableMutex);
@@ -173,6 +185,32 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINFO*, REF
     }
     return object->QueryInterface(riid, ppv);
 }
+
+}  // namespace
+
+HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINFO*, REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_INVALIDARG;
+    *ppv = nullptr;
+    if (!initialised())
+        return CO_E_NOTINITIALIZED;
+    const HRESULT hr = tableClassObject(rclsid, dwClsContext, riid, ppv);
+    // A class of another program is reached through the bus name its registration names.
+    if (hr == REGDB_E_CLASSNOTREG && (dwClsContext & CLSCTX_LOCAL_SERVER))
+        return com::bus::classObjectOverBus(rclsid, riid, ppv);
+    return hr;
+}
+
+namespace com::bus {
+
+HRESULT classObjectFromTable(REFCLSID clsid, REFIID riid, void** ppv)
+{
+    *ppv = nullptr;
+    return tableClassObject(clsid, CLSCTX_LOCAL_SERVER, riid, ppv);
+}
+
+}  // namespace com::bus
 
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv)
 {
@@ -200,6 +238,10 @@ HRESULT CoDisconnectObject(IUnknown* pUnk, DWORD)
 {
     if (!pUnk)
         return E_INVALIDARG;
+    // Other processes lose their references now; those may have been the last ones, and the
+    // hook still needs the object.
+    const com::ComPtr<IUnknown> hold(pUnk);
+    com::bus::objectDisconnected(pUnk);
     std::function<void(IUnknown*)> hook;
     {
         std::lock_guard lock(hookMutex);

@@ -2,9 +2,11 @@
 // The COM runtime of the process: apartments, the class-object table that activation goes
 // through, and the server-process count that tells a server started by COM when to end.
 //
-// There is no other process to activate a server in: CLSCTX_INPROC_SERVER and
-// CLSCTX_LOCAL_SERVER requests are both served from the class objects registered with
-// CoRegisterClassObject, and a class without one is not registered.
+// A class object registered with CoRegisterClassObject in this process serves both
+// CLSCTX_INPROC_SERVER and CLSCTX_LOCAL_SERVER requests. Failing that, a local-server request
+// for a class whose registration names a bus name goes to the process owning that name on the
+// session bus, which the bus starts through its service file when needed (dbus_transport.h).
+// Registering a class object for CLSCTX_LOCAL_SERVER also offers it on the session bus.
 #include <functional>
 #include <new>
 

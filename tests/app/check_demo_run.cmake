@@ -1,7 +1,9 @@
 # The program on the demo, as the README's run command starts it, in a scratch folder: it
-# loads and registers the demo, registers the server, serves until --quit-after, writes its
-# settings back and ends with exit code 0.
-# Run with -DPROGRAM=<VornOPCServer> -DDIR=<scratch folder> -DSETTINGS=<Demo.ini> -DCONFIG=<Demo.cfg>.
+# loads and registers the demo, registers the server (in the user's registry file, here under
+# the scratch folder), serves until --quit-after, writes its settings back and ends with exit
+# code 0.
+# Run with -DPROGRAM=<VornOPCServer> -DDIR=<scratch folder> -DSETTINGS=<Demo.ini> -DCONFIG=<Demo.cfg>
+# and XDG_DATA_HOME=<DIR>/data.
 file(REMOVE_RECURSE ${DIR})
 file(MAKE_DIRECTORY ${DIR})
 file(COPY ${SETTINGS} ${CONFIG} DESTINATION ${DIR})
@@ -30,5 +32,7 @@ file(READ ${DIR}/Demo.ini settings)
 require("${settings}" "CfgFileName=${DIR}/Demo.cfg\n")
 require("${settings}" "IsRegistered=1\n")
 require("${settings}" "COM1=/tmp/vorn-demo-plc\n")
-file(READ ${DIR}/VornOPCServer.reg registry)
+file(READ ${DIR}/data/VornOPCServer/VornOPCServer.reg registry)
 require("${registry}" "K\tVorn OPC Server\\Clsid\n")
+file(READ ${DIR}/data/dbus-1/services/org.vorn.Com.C806F678014F54D43BF45BB508ED2B724.service service)
+require("${service}" "Exec=${PROGRAM} -Embedding --settings ${DIR}/Demo.ini\n")

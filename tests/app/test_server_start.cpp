@@ -3,191 +3,26 @@
 // of the shut-down.
 #include "app/server_start.h"
 
-#include <QTemporaryDir>
-#include <QtGlobal>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/inifile.h"
-#include "app/settings.h"
-#include "comm/vx_channel.h"
-#include "comm/vx_classes.h"
-#include "comm/vx_def.h"
-#include "comm/vx_hook.h"
-#include "comm/vx_msgdlg.h"
-#include "comm/vx_notify.h"
 #include "comm/vx_socket.h"
-#include "comm/vx_station.h"
 #include "comm/vx_variable.h"
-#include "opc/opc_globals.h"
-#include "platform/clock.h"
-#include "platform/com/catmgr.h"
-#include "platform/com/locale.h"
-#include "platform/com/registry.h"
-#include "platform/com/runtime.h"
 #include "platform/port/comports.h"
-#include "platform/text.h"
-#include "platform/timers.h"
-#include "tests/com/alloc_balance.h"
-#include "tests/comm/quiet_port.h"
-#include "tests/opc/opc_client.h"
-#include "tools/cfggen/cfggen.h"
+#include "tests/app/main_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using apptest::Put;
+using apptest::Slurp;
 using opctest::Callback;
-using opctest::RecordingSink;
-using opctest::TestClient;
-using opctest::TestGroup;
 
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void Put(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
-// The start-up's own lines are kept for the tests; the editor's stay off the output.
-std::vector<std::string>* startLog = nullptr;
-QtMessageHandler previousHandler = nullptr;
-void KeepStartLog(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    const std::string category = context.category ? context.category : "";
-    if (category == "vx.app.start" && startLog) {
-        startLog->push_back(text.toStdString());
-        return;
-    }
-    if (category.starts_with("vx.editor.") || category == "vx.msgdlg")
-        return;
-    if (previousHandler)
-        previousHandler(type, context, text);
-}
-
-// Answers the file dialogs of the editor's commands: every dialog is cancelled and recorded.
-class CancellingUi final : public vos::TConfigFileUi {
-public:
-    std::optional<std::string> SaveFileDialog(const vos::TFileDialogRequest& request) override
-    {
-        saveRequests.push_back(request);
-        return std::nullopt;
-    }
-    std::vector<vos::TFileDialogRequest> saveRequests;
-};
-
-class StartFixture : public comtest::TaskAllocBalance {
+class StartFixture : public apptest::MainFixture {
 protected:
-    StartFixture() : clock(46365.5), scheduler(clock) {}
-
-    void SetUp() override
-    {
-        comtest::TaskAllocBalance::SetUp();
-        ASSERT_TRUE(dir.isValid());
-        ASSERT_TRUE(SUCCEEDED(apartment.result()));
-        startLog = &log;
-        previousHandler = qInstallMessageHandler(KeepStartLog);
-        plat::setClock(&clock);
-        plat::setTimerFactory(&scheduler);
-        vx::SetComPortFactory([this] { return std::make_unique<chantest::QuietPort>(&portOpens); });
-        vx::ResetSettings();
-        vos::ResetAppSettings();
-        opc::ResetOPCGlobals();
-        plat::setCollationLocale("en_US");
-        com::classesRoot().deleteTree(u"");
-        ASSERT_EQ(com::registerComponentCategoriesManager(&managerCookie), S_OK);
-        vx::SetMessageDlgAnswer([this](const std::string& text, vx::TMsgDlgType, vx::TMsgDlgButtons) {
-            dialogs.push_back(text);
-            return int(vx::mrOk);
-        });
-        vx::SetMessageNotifier([this](vx::TMessageKind, const std::string& text) { messages.push_back(text); });
-        vos::SetSettingsNotifier([](vos::Note, const std::string&) {});
-        vx::InitializeComm();
-    }
-
-    void TearDown() override
-    {
-        if (sink)
-            sink->onCall = nullptr;
-        group.release();
-        client.reset();
-        sink = nullptr;
-        server.reset();
-        vx::OnVariableRequestDone = nullptr;
-        vx::FinalizeComm();
-        vx::SetComPortFactory(nullptr);
-        vx::SetMessageNotifier({});
-        vx::SetMessageDlgAnswer({});
-        vos::SetSettingsNotifier({});
-        vos::AttachConfigFileNames(nullptr);
-        if (managerCookie)
-            CoRevokeClassObject(managerCookie);
-        com::classesRoot().deleteTree(u"");
-        vx::ResetSettings();
-        vos::ResetAppSettings();
-        opc::ResetOPCGlobals();
-        com::setProcessLocale(com::ProcessLocale::english());
-        plat::setCollationLocale("");
-        plat::setTimerFactory(nullptr);
-        plat::setClock(nullptr);
-        qInstallMessageHandler(previousHandler);
-        startLog = nullptr;
-        comtest::TaskAllocBalance::TearDown();
-    }
-
-    std::string PathOf(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
-
-    // Reads the settings file as the program does, then starts on it.
-    void StartOn(const std::string& settingsFile)
-    {
-        vx::IniFileName = settingsFile;
-        vos::ReadSettings();
-        server = std::make_unique<vos::TServerStart>();
-        server->Start();
-    }
-    void StartWithSettings(const std::string& ini)
-    {
-        Put(PathOf("VornOPCServer.ini"), ini);
-        StartOn(PathOf("VornOPCServer.ini"));
-    }
-    // The demo as the build lays it out: Demo.cfg written by the generator from its
-    // description, the shipped Demo.ini beside it.
-    void StartOnDemo()
-    {
-        Put(PathOf("Demo.cfg"), cfggen::fromDescription(Slurp(VX_DEMO_DESCRIPTION)));
-        Put(PathOf("Demo.ini"), Slurp(VX_DEMO_SETTINGS));
-        StartOn(PathOf("Demo.ini"));
-    }
-
-    // A client with one active group at rate ms holding the items, its data changes in sink.
-    std::vector<OPCHANDLE> Connect(const std::vector<std::string>& ids, DWORD rate = 100)
-    {
-        client = std::make_unique<TestClient>();
-        sink = com::makeCom<RecordingSink>();
-        group = client->addGroup("G", true, rate);
-        EXPECT_TRUE(group);
-        EXPECT_NE(group.advise(sink->unknown()), 0u);
-        std::vector<opctest::ItemDef> defs;
-        for (std::size_t i = 0; i < ids.size(); ++i)
-            defs.push_back({ids[i], static_cast<OPCHANDLE>(100 + i), true});
-        const opctest::AddResult r = group.addItems(defs);
-        EXPECT_EQ(r.hr, S_OK);
-        std::vector<OPCHANDLE> handles;
-        for (std::size_t i = 0; i < r.results.size(); ++i)
-            handles.push_back(r.handle(i));
-        return handles;
-    }
     // Every value and quality the data changes gave the item of this client handle.
     std::vector<std::pair<double, WORD>> Reported(OPCHANDLE clientHandle) const
     {
@@ -198,10 +33,6 @@ protected:
                     if (e.client == clientHandle)
                         out.emplace_back(e.value.toR8().value_or(-1e300), e.quality);
         return out;
-    }
-    bool Logged(const std::string& part) const
-    {
-        return std::any_of(log.begin(), log.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
     }
     static vx::TStation* Station(const std::string& name)
     {
@@ -219,22 +50,6 @@ protected:
     {
         return vos::IniFile(file).ReadString("Main", key, "<absent>");
     }
-
-    plat::ManualClock clock;
-    plat::ManualScheduler scheduler;
-    QTemporaryDir dir;
-    com::ApartmentScope apartment;
-    DWORD managerCookie = 0;
-    int portOpens = 0;
-    std::vector<std::string> dialogs;
-    std::vector<std::string> messages;
-    std::vector<std::string> log;
-    std::vector<int> events;  // what the runtime monitor's hook heard
-    std::unique_ptr<vos::TServerStart> server;
-
-    std::unique_ptr<TestClient> client;
-    com::ComPtr<RecordingSink> sink;
-    TestGroup group;
 };
 
 class StartDemo : public StartFixture {};
@@ -284,10 +99,8 @@ TEST_F(StartDemo, LoadsAndRegistersTheDemo)
     EXPECT_TRUE(vos::IsRegistered);
     EXPECT_TRUE(com::classesRoot().keyExists(u"Vorn OPC Server\\Clsid"));
     EXPECT_EQ(dialogs, std::vector<std::string>{"Server was succefully registered."});
-    EXPECT_TRUE(messages.empty());
-    ASSERT_NE(server->PulseTimer(), nullptr);
-    EXPECT_TRUE(server->PulseTimer()->enabled());
-    EXPECT_EQ(server->PulseTimer()->interval(), 200);
+    EXPECT_TRUE(window->PulseTimer().enabled());
+    EXPECT_EQ(window->PulseTimer().interval(), 200);
     EXPECT_TRUE(opc::PulseEnabled);
 }
 
@@ -307,13 +120,12 @@ TEST_F(StartDemo, ARegisteredServerIsNotRegisteredAgain)
 TEST_F(StartDemo, AClientSeesSimulatedValuesChange)
 {
     StartOnDemo();
-    server->SetMonitorHook([this](int code, opc::TMonitorObject) { events.push_back(code); });
 
     const auto handles = Connect({"Simulation.Ramps.Level", "Simulation.Random.Temperature"});
     ASSERT_EQ(handles.size(), 2u);
+    LoopBack();
     EXPECT_TRUE(vx::CommServer->Running);
-    EXPECT_FALSE(vx::CommServer->WasRunning) << "the second item of the call started it again";
-    EXPECT_EQ(std::count(events.begin(), events.end(), opc::meItemAdded), 2);
+    EXPECT_EQ(LoggedCount("communication started"), 1u);
 
     // A ramp and a random walk, each seen with the quality of a simulated value.
     scheduler.advance(10000);
@@ -329,32 +141,10 @@ TEST_F(StartDemo, AClientSeesSimulatedValuesChange)
 
     // A further item does not start communication again; one of PLC1 opens its line.
     EXPECT_EQ(group.addItems({{"PLC1.Registers.Counter", 102, true}}).hr, S_OK);
-    EXPECT_FALSE(vx::CommServer->WasRunning);
+    LoopBack();
+    EXPECT_EQ(LoggedCount("communication started"), 1u);
     scheduler.advance(1000);
     EXPECT_EQ(portOpens, 1);
-}
-
-TEST_F(StartDemo, PulseIsOffWhileItRunsAndIdleWhilePulseEnabledIsOff)
-{
-    StartOnDemo();
-    Connect({"Simulation.Ramps.Level"});
-    std::vector<bool> enabledInCallback;
-    sink->onCall = [&](const Callback&) { enabledInCallback.push_back(server->PulseTimer()->enabled()); };
-
-    scheduler.advance(2000);
-    ASSERT_FALSE(enabledInCallback.empty());
-    EXPECT_EQ(std::count(enabledInCallback.begin(), enabledInCallback.end(), true), 0);
-
-    // A server object tearing down its groups switches the pulse off meanwhile.
-    opc::PulseEnabled = false;
-    const std::size_t before = sink->calls.size();
-    scheduler.advance(2000);
-    EXPECT_EQ(sink->calls.size(), before);
-    EXPECT_TRUE(server->PulseTimer()->enabled()) << "the timer keeps ticking";
-
-    opc::PulseEnabled = true;
-    scheduler.advance(2000);
-    EXPECT_GT(sink->calls.size(), before);
 }
 
 class StartPulse : public StartFixture {};
@@ -362,7 +152,7 @@ class StartPulse : public StartFixture {};
 TEST_F(StartPulse, IntervalFollowsTheFastestUpdateRate)
 {
     StartWithSettings("[Main]\nLanguage=1\nIsRegistered=1\n");
-    plat::Timer& pulse = *server->PulseTimer();
+    plat::Timer& pulse = window->PulseTimer();
     scheduler.advance(200);
     EXPECT_EQ(pulse.interval(), 200);
     // Recomputed after round(10000 / 200) ticks: no group, 10 ms.
@@ -370,7 +160,7 @@ TEST_F(StartPulse, IntervalFollowsTheFastestUpdateRate)
     EXPECT_EQ(pulse.interval(), 10);
 
     // A monitor event recomputes at once; the next tick takes the group's rate.
-    client = std::make_unique<TestClient>();
+    client = std::make_unique<opctest::TestClient>();
     group = client->addGroup("Fast", true, 4);
     ASSERT_TRUE(group);
     ASSERT_EQ(group.revisedRate, 4u);
@@ -403,11 +193,11 @@ TEST_P(StartUntitled, HoldsTheEmptyUntitledConfiguration)
     EXPECT_FALSE(server->Editor().Modified());
     EXPECT_TRUE(server->Registry()->Items.empty());
     EXPECT_EQ(vx::StationList->size(), 0u);
-    EXPECT_TRUE(messages.empty()) << messages.front();
+    EXPECT_TRUE(dialogs.empty()) << dialogs.front();
     EXPECT_TRUE(Logged("an empty untitled configuration (Untitled.cfg)"));
     // Registering at start writes the name, so the settings file names the untitled one.
     EXPECT_EQ(IniValue(PathOf("VornOPCServer.ini"), "CfgFileName"), "Untitled.cfg");
-    EXPECT_TRUE(server->PulseTimer()->enabled());
+    EXPECT_TRUE(window->PulseTimer().enabled());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StartUntitled,
@@ -427,21 +217,21 @@ TEST_F(StartDamaged, KeepsTheNameAndTheNextSaveAsksForOne)
     StartWithSettings("[Main]\nLanguage=1\nIsRegistered=1\nCfgFileName=Plant.cfg\n");
 
     EXPECT_EQ(server->LoadResult(), vos::TLoadResult::Failed);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_NE(messages[0].find(PathOf("Plant.cfg")), std::string::npos) << messages[0];
+    ASSERT_EQ(dialogs.size(), 1u) << "message 101 in the message dialog";
+    EXPECT_NE(dialogs[0].find(PathOf("Plant.cfg")), std::string::npos) << dialogs[0];
     EXPECT_EQ(vx::CfgFileName, PathOf("Plant.cfg"));
     EXPECT_EQ(IniValue(PathOf("VornOPCServer.ini"), "CfgFileName"), PathOf("Plant.cfg"));
     EXPECT_EQ(server->Editor().Tree().Root()->ChildCount(), 1);
     EXPECT_TRUE(server->Registry()->Items.empty());
 
-    CancellingUi ui;
+    apptest::FileDialogAnswer ui;
     server->FileCommands().SetUi(&ui);
     vos::TConfigNode* top = server->Editor().Tree().Root()->Child(0);
     ASSERT_NE(server->Editor().NewObjectExecute(vos::ntStation, top), nullptr);
     ASSERT_TRUE(server->Editor().Modified());
     server->Registrar().RefreshExecute();
-    ASSERT_EQ(ui.saveRequests.size(), 1u);
-    EXPECT_EQ(ui.saveRequests[0].FileName, PathOf("Plant.cfg"));
+    ASSERT_EQ(ui.requests.size(), 1u);
+    EXPECT_EQ(ui.requests[0].FileName, PathOf("Plant.cfg"));
     EXPECT_EQ(Slurp(PathOf("Plant.cfg")), bytes);
     // A cancelled save does not stop registering.
     EXPECT_EQ(vx::StationList->size(), 1u);
@@ -450,21 +240,27 @@ TEST_F(StartDamaged, KeepsTheNameAndTheNextSaveAsksForOne)
 
 class StartShutdown : public StartFixture {};
 
+// The program's end: the window's destruction stops the pulse and communication, then the
+// registry's end cuts the clients off before the singletons go.
 TEST_F(StartShutdown, StopsThePulseAndCommunicationThenCutsClientsOff)
 {
     StartOnDemo();
     const auto handles = Connect({"Simulation.Ramps.Level"});
+    LoopBack();
     ASSERT_TRUE(vx::CommServer->Running);
     scheduler.advance(500);
 
-    server->Shutdown();
-    EXPECT_EQ(server->PulseTimer(), nullptr);
+    window->FormDestroy();
+    EXPECT_FALSE(window->PulseTimer().enabled());
     EXPECT_FALSE(vx::CommServer->Running);
+    EXPECT_EQ(server->Registry(), opc::OPCRegistry) << "the registry outlives the window";
+    window.reset();
+    server->EndRegistry();
     EXPECT_EQ(server->Registry(), nullptr);
     EXPECT_EQ(opc::OPCRegistry, nullptr);
     EXPECT_EQ(scheduler.activeTimers(), 0) << "no pulse and no poll tick after the shut-down";
 
-    server->Shutdown();  // a second time does nothing
+    server->EndRegistry();  // a second time does nothing
 
     // The run-time model goes next, as at the program's end. The client still holds its
     // objects: they serve nothing more and reach nothing freed (the sanitizers watch).
@@ -475,21 +271,7 @@ TEST_F(StartShutdown, StopsThePulseAndCommunicationThenCutsClientsOff)
     const std::size_t calls = sink->calls.size();
     scheduler.advance(1000);
     EXPECT_EQ(sink->calls.size(), calls);
-    sink->onCall = nullptr;
-    group.release();
-    client.reset();
-}
-
-// Codes outside the table reach nobody; the others go to the runtime monitor's hook.
-TEST_F(StartShutdown, MonitorEventsOutsideTheTableAreIgnored)
-{
-    StartWithSettings("[Main]\nLanguage=1\nIsRegistered=1\n");
-    server->SetMonitorHook([this](int code, opc::TMonitorObject) { events.push_back(code); });
-    server->OnMonitorEvent(-1, static_cast<opc::TOPCItem*>(nullptr));
-    server->OnMonitorEvent(10, static_cast<opc::TOPCItem*>(nullptr));
-    server->OnMonitorEvent(opc::meGroupState, static_cast<opc::TOPCGroup*>(nullptr));
-    EXPECT_EQ(events, std::vector<int>{opc::meGroupState});
-    EXPECT_FALSE(vx::CommServer->Running);
+    Disconnect();
 }
 
 }  // namespace

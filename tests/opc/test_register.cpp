@@ -14,8 +14,11 @@
 #include "opc/opc_register.h"
 #include "opc_client.h"
 #include "opc_fixture.h"
+#include "platform/com/alloc.h"
 #include "platform/com/catmgr.h"
+#include "platform/com/progid.h"
 #include "platform/com/registry.h"
+#include "platform/com/userfiles.h"
 
 namespace opctest {
 namespace {
@@ -88,13 +91,47 @@ const Shown kRegisterFailed{"Unable to register the server!", vx::mtWarning, vx:
 const Shown kUnregistered{"Server was succesfully unregistered.", vx::mtInformation, vx::mbOKOnly};
 const Shown kUnregisterFailed{"Unable to unregister the server!", vx::mtWarning, vx::mbOKOnly};
 
+// An environment variable set for a test and put back after it.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        set(value);
+    }
+    ~ScopedEnv() { set(old_); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void set(const std::optional<std::string>& value)
+    {
+        if (value)
+            setenv(name_, value->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+fs::path makeScratchDir()
+{
+    char pattern[] = "/tmp/vx_register_XXXXXX";
+    return mkdtemp(pattern) ? fs::path(pattern) : fs::path();
+}
+
 // An empty in-memory registry, the categories manager creatable, the message dialog answered
-// and recorded.
+// and recorded, and the user's data folder (where the service files go) in a scratch folder.
 class RegisterFixture : public OpcFixture {
 protected:
     void SetUp() override
     {
         OpcFixture::SetUp();
+        dataHome_ = makeScratchDir();
+        ASSERT_FALSE(dataHome_.empty());
+        dataHomeEnv_.emplace("XDG_DATA_HOME", dataHome_.string());
         ASSERT_TRUE(SUCCEEDED(apartment_.result()));
         reg().detachFile();
         saved_.take();
@@ -118,16 +155,30 @@ protected:
             com::registerTypeLib(lib);
         if (!scratch_.empty())
             fs::remove_all(scratch_);
+        dataHomeEnv_.reset();
+        if (!dataHome_.empty())
+            fs::remove_all(dataHome_);
         OpcFixture::TearDown();
+    }
+
+    fs::path servicesDir() const { return dataHome_ / "dbus-1" / "services"; }
+    // The names of the service files there, in order.
+    std::vector<std::string> serviceFiles() const
+    {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(servicesDir(), ec))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
     }
 
     // The registry written through to a file from here on, so that breakRegistry can take
     // the file's folder away.
     void attachScratchFile()
     {
-        char pattern[] = "/tmp/vx_register_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        scratch_ = pattern;
+        scratch_ = makeScratchDir();
+        ASSERT_FALSE(scratch_.empty());
         fs::create_directory(scratch_ / "reg");
         ASSERT_TRUE(reg().attachFile(scratch_ / "reg" / "classes.reg"));
     }
@@ -174,6 +225,12 @@ private:
     std::vector<com::TypeLibRegistration> savedTypeLibs_;
     DWORD managerCookie_ = 0;
     fs::path scratch_;
+
+protected:
+    fs::path dataHome_;
+
+private:
+    std::optional<ScopedEnv> dataHomeEnv_;
 };
 
 class RegisterServerKeys : public RegisterFixture {};
@@ -566,6 +623,206 @@ TEST_F(RegisterClassObjects, TheFactoriesAreTheClassesOfTheTable)
         IUnknown* outer = reinterpret_cast<IUnknown*>(&aggregated);
         EXPECT_EQ(factories[i].Factory->CreateInstance(outer, IID_IUnknown, aggregated.putVoid()), CLASS_E_NOAGGREGATION);
     }
+}
+
+
+// --- Start by the session bus: the service files and the way from a ProgID to a bus name
+
+std::string readFile(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+const std::string kServerBusName = "org.vorn.Com.C806F678014F54D43BF45BB508ED2B724";
+
+class RegisterServiceFiles : public RegisterFixture {};
+
+TEST_F(RegisterServiceFiles, TheClassRegistrationWritesOnePerClassAndRemovalDeletesThem)
+{
+    const std::vector<std::u16string> args = {u"--settings", u"/srv/vorn/VornOPCServer.ini"};
+    ASSERT_EQ(opc::UpdateClassRegistration(true, u"/opt/vorn/VornOPCServer", nullptr, args), S_OK);
+
+    EXPECT_EQ(serviceFiles(), (std::vector<std::string>{
+                                  "org.vorn.Com.C0000010000000000C000000000000046.service",
+                                  "org.vorn.Com.C0000010100000000C000000000000046.service",
+                                  "org.vorn.Com.C39C13A55011E11D096750020AFD8ADB3.service",
+                                  "org.vorn.Com.C4F40460EB3B547A0AF28DCF071B6E3DD.service",
+                                  "org.vorn.Com.C806F678014F54D43BF45BB508ED2B724.service",
+                              }));
+    EXPECT_EQ(readFile(servicesDir() / (kServerBusName + ".service")),
+              "[D-BUS Service]\nName=" + kServerBusName +
+                  "\nExec=/opt/vorn/VornOPCServer -Embedding --settings /srv/vorn/VornOPCServer.ini\n");
+    EXPECT_EQ(opc::ServiceFilePath(CLSID_DA2), servicesDir() / (kServerBusName + ".service"));
+    for (const ClassRow& row : kClassRows) {
+        SCOPED_TRACE(plat::utf16ToUtf8(row.progID));
+        const auto busName = reg().value(u"CLSID\\" + row.clsid + u"\\LocalServer32", u"BusName");
+        ASSERT_TRUE(busName);
+        EXPECT_TRUE(fs::exists(servicesDir() / (plat::utf16ToUtf8(*busName) + ".service")));
+    }
+
+    // The next start with other arguments rewrites them.
+    ASSERT_EQ(opc::UpdateClassRegistration(true, u"/opt/vorn/VornOPCServer"), S_OK);
+    EXPECT_EQ(readFile(servicesDir() / (kServerBusName + ".service")),
+              "[D-BUS Service]\nName=" + kServerBusName + "\nExec=/opt/vorn/VornOPCServer -Embedding\n");
+
+    ASSERT_EQ(opc::UpdateClassRegistration(false, u"/opt/vorn/VornOPCServer"), S_OK);
+    EXPECT_TRUE(serviceFiles().empty());
+    EXPECT_EQ(opc::UpdateClassRegistration(false, u"/opt/vorn/VornOPCServer"), S_OK) << "nothing left to remove";
+}
+
+TEST_F(RegisterServiceFiles, RegisterServerWritesNoneAndUnregisterServerRemovesTheServers)
+{
+    opc::RegisterServer(kProgID, registered);
+    EXPECT_TRUE(serviceFiles().empty());
+
+    ASSERT_EQ(opc::UpdateClassRegistration(true, u"/opt/vorn/VornOPCServer"), S_OK);
+    opc::UnregisterServer(kProgID, registered);
+    const std::vector<std::string> left = serviceFiles();
+    EXPECT_EQ(left.size(), kClassRows.size() - 1);
+    EXPECT_EQ(std::count(left.begin(), left.end(), kServerBusName + ".service"), 0)
+        << "it goes with the class key and the subkeys the class registration wrote";
+    EXPECT_EQ(shown, (std::vector<Shown>{kRegistered, kUnregistered}));
+}
+
+TEST_F(RegisterServiceFiles, AFolderThatCannotBeMadeFailsTheRegistrationWithItsReason)
+{
+    fs::create_directories(dataHome_);
+    std::ofstream(dataHome_ / "dbus-1") << "not a folder";
+    std::string why;
+    EXPECT_EQ(opc::UpdateClassRegistration(true, u"/opt/vorn/VornOPCServer", &why), REGDB_E_WRITEREGDB);
+    EXPECT_NE(why.find("dbus-1"), std::string::npos) << why;
+}
+
+struct ExecCase {
+    std::u16string program;
+    std::vector<std::u16string> args;
+    std::string exec;
+};
+
+// The bus reads the Exec line as a desktop file's value (where "\\" is one backslash), then
+// splits it as a shell would.
+TEST(RegisterServiceFileText, ArgumentsTheBusWouldSplitAreQuoted)
+{
+    const std::vector<ExecCase> cases = {
+        {u"/opt/vorn/VornOPCServer", {}, "/opt/vorn/VornOPCServer -Embedding"},
+        {u"/home/jan/Vorn OPC/VornOPCServer", {}, "'/home/jan/Vorn OPC/VornOPCServer' -Embedding"},
+        {u"/opt/v/VornOPCServer", {u"--settings", u"/home/jan/it's/a.ini"},
+         "/opt/v/VornOPCServer -Embedding --settings '/home/jan/it'\\\\''s/a.ini'"},
+        {u"/opt/v/VornOPCServer", {u"--registry", u"/tmp/$HOME\"x\\y #;"},
+         "/opt/v/VornOPCServer -Embedding --registry '/tmp/$HOME\"x\\\\y #;'"},
+        {u"/opt/v/VornOPCServer", {u"--settings", u"/data/Měření.ini"},
+         "/opt/v/VornOPCServer -Embedding --settings '/data/Měření.ini'"},
+        {u"/opt/v/VornOPCServer", {u""}, "/opt/v/VornOPCServer -Embedding ''"},
+    };
+    for (const ExecCase& c : cases) {
+        SCOPED_TRACE(c.exec);
+        EXPECT_EQ(opc::ServiceFileText("org.vorn.Com.C1", c.program, c.args),
+                  "[D-BUS Service]\nName=org.vorn.Com.C1\nExec=" + c.exec + "\n");
+    }
+    EXPECT_THROW(opc::ServiceFileText("n", u"/opt/a\nb", {}), opc::ERegistrationError) << "a service file is line by line";
+    EXPECT_THROW(opc::ServiceFileText("n", u"/opt/a", {u"x\ry"}), opc::ERegistrationError);
+}
+
+TEST_F(RegisterServiceFiles, WithAnArgumentNoFileCanHoldTheRegistrationFails)
+{
+    std::string why;
+    EXPECT_EQ(opc::UpdateClassRegistration(true, u"/opt/vorn/VornOPCServer", &why, {u"--settings", u"/a\nb.ini"}),
+              E_INVALIDARG);
+    EXPECT_NE(why.find("line break"), std::string::npos) << why;
+    EXPECT_TRUE(serviceFiles().empty());
+}
+
+struct DataHomeCase {
+    std::string xdgDataHome;
+    std::string home;
+    std::string expected;
+};
+
+TEST(RegisterUserDataHome, XdgDataHomeWhenAbsoluteElseTheHomesLocalShare)
+{
+    const std::vector<DataHomeCase> cases = {
+        {"/srv/data", "/home/jan", "/srv/data"},
+        {"relative/data", "/home/jan", "/home/jan/.local/share"},
+        {"", "/home/jan", "/home/jan/.local/share"},
+        {"/srv/data", "", "/srv/data"},
+        {"", "", ""},
+    };
+    for (const DataHomeCase& c : cases) {
+        SCOPED_TRACE(c.xdgDataHome + " | " + c.home);
+        EXPECT_EQ(com::userDataHome(c.xdgDataHome, c.home), fs::path(c.expected));
+    }
+
+    const ScopedEnv noXdg("XDG_DATA_HOME", std::nullopt);
+    const ScopedEnv home("HOME", "/home/jan");
+    EXPECT_EQ(com::busServicesDir(), fs::path("/home/jan/.local/share/dbus-1/services"));
+    EXPECT_EQ(com::defaultClassesRootFile(), fs::path("/home/jan/.local/share/VornOPCServer/VornOPCServer.reg"));
+    EXPECT_EQ(opc::ServiceFilePath(CLSID_DA2),
+              fs::path("/home/jan/.local/share/dbus-1/services/" + kServerBusName + ".service"));
+}
+
+class RegisterProgIDs : public RegisterFixture {};
+
+TEST_F(RegisterProgIDs, AProgIDLeadsToTheClassAndItsBusName)
+{
+    ASSERT_EQ(opc::UpdateClassRegistration(true, u"/opt/vorn/VornOPCServer"), S_OK);
+    opc::RegisterServer(kProgID, registered);
+
+    for (const char16_t* progID : {u"Vorn OPC Server", u"VORN.DA2", u"vorn opc server"}) {
+        SCOPED_TRACE(plat::utf16ToUtf8(progID));
+        CLSID clsid = GUID_NULL;
+        ASSERT_EQ(CLSIDFromProgID(progID, &clsid), S_OK);
+        EXPECT_EQ(clsid, CLSID_DA2);
+        EXPECT_EQ(reg().value(u"CLSID\\" + com::guidToWString(clsid) + u"\\LocalServer32", u"BusName"),
+                  plat::utf8ToUtf16(kServerBusName));
+    }
+
+    LPOLESTR progID = nullptr;
+    ASSERT_EQ(ProgIDFromCLSID(CLSID_DA2, &progID), S_OK);
+    EXPECT_EQ(std::u16string(progID), u"Vorn OPC Server") << "RegisterServer's ProgID names the class";
+    CoTaskMemFree(progID);
+    ASSERT_EQ(ProgIDFromCLSID(CLSID_OPCGroup, &progID), S_OK);
+    EXPECT_EQ(std::u16string(progID), u"VORN.OPCGroup");
+    CoTaskMemFree(progID);
+}
+
+struct ClassTextCase {
+    std::u16string text;
+    HRESULT hr;
+    CLSID clsid;
+};
+
+TEST_F(RegisterProgIDs, NamesThatLeadNowhereGiveTheirCodes)
+{
+    ASSERT_EQ(opc::UpdateClassRegistration(true, u"/opt/vorn/VornOPCServer"), S_OK);
+    reg().setValue(u"Broken\\CLSID", {}, u"not a class ID");
+    const std::vector<ClassTextCase> cases = {
+        {u"VORN.OPCGroup", S_OK, CLSID_OPCGroup},
+        {u"{806f6780-14f5-4d43-bf45-bb508ed2b724}", S_OK, CLSID_DA2},
+        {u"{12345678-1111-2222-3333-444444444444}", S_OK, CLSID_OtherServer},  // any class ID, registered or not
+        {u"No.Such.Server", CO_E_CLASSSTRING, GUID_NULL},
+        {u"", CO_E_CLASSSTRING, GUID_NULL},
+        {u"Broken", CO_E_CLASSSTRING, GUID_NULL},
+        {u"CLSID\\{806F6780-14F5-4D43-BF45-BB508ED2B724}\\ProgID", CO_E_CLASSSTRING, GUID_NULL},
+        {u"{806F6780-14F5-4D43-BF45-BB508ED2B72}", CO_E_CLASSSTRING, GUID_NULL},
+    };
+    for (const ClassTextCase& c : cases) {
+        SCOPED_TRACE(plat::utf16ToUtf8(c.text));
+        CLSID clsid = CLSID_DA2;
+        EXPECT_EQ(CLSIDFromString(c.text.c_str(), &clsid), c.hr);
+        EXPECT_EQ(clsid, c.clsid);
+    }
+    CLSID clsid = GUID_NULL;
+    EXPECT_EQ(CLSIDFromProgID(u"{806F6780-14F5-4D43-BF45-BB508ED2B724}", &clsid), CO_E_CLASSSTRING)
+        << "a class ID is no ProgID";
+    EXPECT_EQ(CLSIDFromProgID(nullptr, &clsid), E_INVALIDARG);
+    EXPECT_EQ(CLSIDFromProgID(u"VORN.DA2", nullptr), E_INVALIDARG);
+    EXPECT_EQ(CLSIDFromString(nullptr, &clsid), E_INVALIDARG);
+
+    LPOLESTR progID = reinterpret_cast<LPOLESTR>(&clsid);
+    EXPECT_EQ(ProgIDFromCLSID(CLSID_OtherServer, &progID), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(progID, nullptr);
+    EXPECT_EQ(ProgIDFromCLSID(CLSID_DA2, nullptr), E_INVALIDARG);
 }
 
 }  // namespace

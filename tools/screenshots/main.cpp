@@ -25,6 +25,8 @@ std::vector<shots::Scene> allScenes()
     std::vector<shots::Scene> scenes = shots::MessageDialogScenes();
     for (auto& scene : shots::WidgetScenes())
         scenes.push_back(std::move(scene));
+    for (auto& scene : shots::MainWindowScenes())
+        scenes.push_back(std::move(scene));
     return scenes;
 }
 

@@ -16,5 +16,6 @@ struct Scene {
 
 std::vector<Scene> MessageDialogScenes();
 std::vector<Scene> WidgetScenes();
+std::vector<Scene> MainWindowScenes();
 
 }  // namespace shots

@@ -1,0 +1,177 @@
+#pragma once
+// The main window F_Main: the program's start-up and shut-down order, the pulse that drives
+// the OPC groups, the start timer that hides the window after start, the application-wide
+// mouse and exception hooks, the receiver of the OPC monitor events, changes of the clock,
+// the tray icon, the window placement and the caption. Without a display (headless) the same
+// object runs the same steps, only without widgets shown: no frames, no tray, no placement.
+#include <QMainWindow>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/tray_icon.h"
+#include "editor/main_window_link.h"
+#include "editor/runtime_monitor.h"
+#include "opc/opc_globals.h"
+#include "platform/clockwatch.h"
+
+class QStackedWidget;
+
+namespace plat {
+class Timer;
+}
+
+namespace vos {
+
+class TServerStart;
+class TFrm_ConfigPlace;
+class TFrm_RuntimeRecorder;
+
+// What the window reaches outside itself; tests answer each one.
+struct TMainWindowSeams {
+    // The tray icon; the default gives the system's where a system tray exists.
+    std::function<std::unique_ptr<TTrayIcon>(QObject* owner)> CreateTray;
+    // The toolkit's standard error box (exceptions, the settings file's errors); the default
+    // is a QMessageBox where a display shows it, else nothing (the log has the line).
+    std::function<void(const std::string& text)> ErrorBox;
+    // Ends the application's event loop, asking nothing more; default QCoreApplication::exit.
+    std::function<void()> EndApplication;
+    // The local UTC offset the clock watch compares; default the system's.
+    plat::ClockWatch::OffsetSource UtcOffset;
+};
+
+class TF_Main : public QMainWindow, public TMainWindowLink {
+    Q_OBJECT
+
+public:
+    static constexpr int kPulseInterval = 200;
+    static constexpr int kStartInterval = 5000;
+    static constexpr int kDefaultWidth = 866;
+    static constexpr int kDefaultHeight = 615;
+    static constexpr int kMinimumWidth = 713;
+    static constexpr int kMinimumHeight = 500;
+    // The application title and the caption's prefix.
+    static constexpr char kApplicationTitle[] = "Vorn OPC server";
+    static constexpr char kCaptionPrefix[] = "Vorn OPC Server - ";
+    // Asked when the window may close while clients still hold objects. The catalogue has
+    // no text for it, so it is the same in both languages.
+    static constexpr char kClientsStillConnectedText[] =
+        "OPC clients still hold objects of this server. If the server ends now, they lose "
+        "their connection. End anyway?";
+
+    // Builds the widgets (headless: none) and makes this F_Main; FormCreate does the rest.
+    TF_Main(TServerStart& server, bool headless, TMainWindowSeams seams = {});
+    // FormDestroy, when it has not run.
+    ~TF_Main() override;
+    TF_Main(const TF_Main&) = delete;
+    TF_Main& operator=(const TF_Main&) = delete;
+
+    // Start-up in its order: hooks, settings, captions, control list, frames, configuration,
+    // OPC registry, registering, server registration, pulse and start timer, caption.
+    // Exceptions go to the caller.
+    void FormCreate();
+    // Shut-down: monitor events silenced, timers off, communication stopped, placement and
+    // settings written (only when they were read), control list freed. Once; never throws.
+    void FormDestroy();
+    // Shows the window as the placement left it (normal or maximised); nothing headless.
+    void ShowMainWindow();
+
+    // --- Handlers, each run at an entry point from the event loop ---
+    void PulseTimerTimer();
+    void StartTimerTimer();
+    void AppException(const std::string& what);
+    void OnOPCMonitorEvent(int code, opc::TMonitorObject obj);
+    void WMTimeChange();
+    void RxTrayIcon1Click();
+    void FormCloseQuery(bool& canClose);
+    void Ac_ShutDownServerExecute();
+    void Ac_HideServerExecute();
+    void UpdateMainCaption();
+    // Sets every catalogue caption of what exists so far (the menus come later).
+    void ApplyLanguage();
+    // A run started by activation after its last client's last release: the close questions
+    // when the editor holds changes, else the end.
+    void LastClientReleased();
+    // The close questions, then the question about clients still holding objects; ends the
+    // application and gives true when the window may close.
+    bool CloseQuery();
+
+    // --- TMainWindowLink ---
+    void ShutDownServer() override { Ac_ShutDownServerExecute(); }
+    void ViewRuntime() override;
+    void SetEditCommands(const TEditorCommands& commands) override { editCommands_ = commands; }
+    void SetRegisterConfigEnabled(bool enabled) override { registerConfigEnabled_ = enabled; }
+    void RunForcedUpdate(std::function<void()> update) override;
+
+    // 1 from the start of FormCreate until a left mouse button press anywhere in the program
+    // or the start timer's end of the start-up period; never back to 1.
+    bool StartingUp = false;
+
+    bool Headless() const { return headless_; }
+    plat::Timer& PulseTimer() const { return *pulseTimer_; }
+    plat::Timer& StartTimer() const { return *startTimer_; }
+    TServerStart& Server() const { return server_; }
+    // The frames; nullptr headless.
+    QWidget* Frm_Config() const;
+    TRuntimeMonitor* Frm_Runtime() const;
+    TFrm_RuntimeRecorder* RuntimeRecorder() const { return runtimeFrame_; }
+    // Which frame is in front: true for the configuration editor.
+    bool ConfigInFront() const;
+    void BringConfigToFront();
+    // What the editor last enabled.
+    const TEditorCommands& EditCommands() const { return editCommands_; }
+    bool RegisterConfigEnabled() const { return registerConfigEnabled_; }
+    bool HasTray() const { return tray_ != nullptr && tray_->Available(); }
+
+protected:
+    // AppMessage: every event of the program passes here first.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    class TPulseScope;
+
+    void BuildWidgets();
+    void InstallHooks();
+    void RemoveHooks();
+    void RestorePlacement();
+    void SavePlacement();
+    void ShowErrorBox(const std::string& text);
+    void RequestEnd();
+    // Queued: after the client's call that added an item has returned.
+    void QueueCommunicationStart();
+    void RunPendingUpdates();
+
+    TServerStart& server_;
+    const bool headless_;
+    TMainWindowSeams seams_;
+
+    std::unique_ptr<plat::Timer> pulseTimer_;
+    std::unique_ptr<plat::Timer> startTimer_;
+    std::unique_ptr<plat::ClockWatch> clockWatch_;
+    std::unique_ptr<TTrayIcon> tray_;
+
+    QStackedWidget* frames_ = nullptr;
+    TFrm_ConfigPlace* configFrame_ = nullptr;
+    TFrm_RuntimeRecorder* runtimeFrame_ = nullptr;
+
+    // The pulse's guard: a tick, the time change's forced update and the monitor's forced
+    // update never run inside one another; what arrives meanwhile waits here.
+    bool pulseRunning_ = false;
+    bool forcedPulseQueued_ = false;
+    std::deque<std::function<void()>> pendingUpdates_;
+
+    bool communicationStartQueued_ = false;
+    bool created_ = false;
+    bool settingsRead_ = false;
+    bool destroyed_ = false;
+    bool maximizeOnShow_ = false;
+    TEditorCommands editCommands_;
+    bool registerConfigEnabled_ = false;
+};
+
+// The main window while it exists; set before its FormCreate runs.
+extern TF_Main* F_Main;
+
+}  // namespace vos

@@ -321,36 +321,10 @@ void clearElement(VARTYPE base, void* p)
 // Bytes of one SAFEARRAY element of the base type; 0 for a type that cannot travel.
 std::size_t arrayElementSize(VARTYPE base)
 {
-    switch (base) {
-    case VT_I1:
-    case VT_UI1:
-        return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-        return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-        return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-        return 8;
-    case VT_BSTR:
-        return sizeof(BSTR);
-    case VT_DECIMAL:
-        return sizeof(DECIMAL);
-    case VT_VARIANT:
-        return sizeof(VARIANT);
-    default:
+    // Interface pointers never travel inside an array.
+    if (base == VT_UNKNOWN || base == VT_DISPATCH)
         return 0;
-    }
+    return com::safeArrayElementSize(base);
 }
 
 // A one-dimensional SAFEARRAY as "(ia…)": lower bound and elements.

@@ -24,42 +24,6 @@ ArrayBlock* blockOf(SAFEARRAY* psa)
 
 constexpr ULONG kMaxLocks = 0xFFFF;
 
-ULONG elementSize(VARTYPE vt)
-{
-    switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-        return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-        return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-        return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-        return 8;
-    case VT_BSTR:
-    case VT_UNKNOWN:
-    case VT_DISPATCH:
-        return sizeof(void*);
-    case VT_VARIANT:
-        return sizeof(VARIANT);
-    case VT_DECIMAL:
-        return sizeof(DECIMAL);
-    default:
-        return 0;
-    }
-}
-
 USHORT featuresFor(VARTYPE vt)
 {
     switch (vt) {
@@ -175,7 +139,7 @@ void freeArray(SAFEARRAY* psa)
 
 SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound)
 {
-    const ULONG size = elementSize(vt);
+    const ULONG size = com::safeArrayElementSize(vt);
     if (size == 0 || cDims != 1 || !rgsabound)
         return nullptr;
     const ULONG count = rgsabound[0].cElements;
@@ -236,7 +200,7 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut)
     const VARTYPE vt = vartypeOf(psa);
     SAFEARRAY* copy = SafeArrayCreate(vt, psa->cDims, psa->rgsabound);
     if (!copy)
-        return elementSize(vt) == 0 || psa->cDims != 1 ? E_INVALIDARG : E_OUTOFMEMORY;
+        return com::safeArrayElementSize(vt) == 0 || psa->cDims != 1 ? E_INVALIDARG : E_OUTOFMEMORY;
     for (ULONG i = 0; i < psa->rgsabound[0].cElements; ++i) {
         const HRESULT hr = copyElement(vt, elementAt(copy, i), elementAt(psa, i), psa->cbElements);
         if (FAILED(hr)) {
@@ -354,3 +318,43 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv)
     SafeArrayUnlock(psa);
     return hr;
 }
+
+namespace com {
+
+ULONG safeArrayElementSize(VARTYPE vt)
+{
+    switch (vt) {
+    case VT_I1:
+    case VT_UI1:
+        return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+        return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_ERROR:
+        return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+        return 8;
+    case VT_BSTR:
+    case VT_UNKNOWN:
+    case VT_DISPATCH:
+        return sizeof(void*);
+    case VT_VARIANT:
+        return sizeof(VARIANT);
+    case VT_DECIMAL:
+        return sizeof(DECIMAL);
+    default:
+        return 0;
+    }
+}
+
+}  // namespace com

@@ -55,3 +55,8 @@ HRESULT SafeArrayGetElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
 // Copies the value in, the same way, after clearing the element it replaces. For BSTR,
 // UNKNOWN and DISPATCH elements pv is the pointer itself, not its address.
 HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
+
+namespace com {
+// Bytes of one element of a SAFEARRAY of that type; 0 for a type no SAFEARRAY holds.
+ULONG safeArrayElementSize(VARTYPE vt);
+}  // namespace com

@@ -9,7 +9,6 @@
 // finished read asks for the next.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,9 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -33,6 +30,7 @@
 #include "comm/vx_station.h"
 #include "comm/vx_variable.h"
 #include "platform/port/comports.h"
+#include "tools/bench_common/bench_common.h"
 #include "tools/plcsim/simulator.h"
 
 namespace {
@@ -52,31 +50,6 @@ int usage()
     return 2;
 }
 
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t count)
-{
-    while (count > 0) {
-        const ssize_t n = ::write(fd, data, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            if (errno != EAGAIN)
-                return false;
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 1000);
-            continue;
-        }
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // The child: serves the line until `wanted` turnarounds are measured or the line falls
 // silent, then writes them (nanoseconds, one 64-bit number each) to `out`.
 [[noreturn]] void servePlc(int master, int out, std::size_t wanted)
@@ -94,7 +67,7 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t count)
         if (ready <= 0)
             break;  // silent for 5 s: the channel stopped
         const ssize_t n = ::read(master, buf, sizeof buf);
-        const std::int64_t at = nowNs();
+        const std::int64_t at = bench::nowNs();
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (n <= 0)
@@ -110,37 +83,13 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t count)
                 continue;
             // Taken before the write: after it, the channel may already have answered
             // while this process waited for the processor.
-            answeredAt = nowNs();
-            if (!writeAll(master, answer.data(), answer.size()))
+            answeredAt = bench::nowNs();
+            if (!bench::writeAll(master, answer.data(), answer.size()))
                 ::_exit(3);
         }
     }
-    const std::uint64_t count = turnarounds.size();
-    writeAll(out, reinterpret_cast<const std::uint8_t*>(&count), sizeof count);
-    writeAll(out, reinterpret_cast<const std::uint8_t*>(turnarounds.data()), count * sizeof(std::int64_t));
+    bench::writeVector(out, turnarounds);
     ::_exit(0);
-}
-
-bool readAll(int fd, void* data, std::size_t count)
-{
-    auto* p = static_cast<std::uint8_t*>(data);
-    while (count > 0) {
-        const ssize_t n = ::read(fd, p, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-double percentile(const std::vector<double>& sorted, double q)
-{
-    // Nearest rank.
-    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
-    return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
 }  // namespace
@@ -148,26 +97,11 @@ double percentile(const std::vector<double>& sorted, double q)
 int main(int argc, char** argv)
 {
     Options opt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](int& out) {
-            if (i + 1 >= argc)
-                return false;
-            char* end = nullptr;
-            const long v = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || v < 0)
-                return false;
-            out = static_cast<int>(v);
-            return true;
-        };
-        if (a == "--requests" ? !value(opt.requests)
-            : a == "--warmup" ? !value(opt.warmup)
-            : a == "--comm-delay" ? !value(opt.commDelay)
-            : a == "--no-timestamp" ? (opt.checkTimestamp = false, false)
-                                    : true)
-            return usage();
-    }
-    if (opt.requests < 1000)
+    if (!bench::parseArguments(argc, argv,
+                               {{"--requests", &opt.requests}, {"--warmup", &opt.warmup},
+                                {"--comm-delay", &opt.commDelay}},
+                               {{"--no-timestamp", &opt.checkTimestamp, false}}) ||
+        opt.requests < 1000)
         return usage();
 
     // The line, raw from the start, before anything opens its slave side.
@@ -182,27 +116,17 @@ int main(int argc, char** argv)
     ::cfmakeraw(&t);
     ::tcsetattr(master, TCSANOW, &t);
     const int heldSlave = ::open(slave.c_str(), O_RDWR | O_NOCTTY);  // no hang-up while the port is closed
-    int results[2];
-    if (::pipe(results) != 0)
+    bench::Child child;
+    if (!child.start(false, [&](int, int out) {
+            servePlc(master, out, static_cast<std::size_t>(opt.requests + opt.warmup));
+        }))
         return 1;
-    const pid_t child = ::fork();
-    if (child < 0)
-        return 1;
-    if (child == 0) {
-        ::close(results[0]);
-        servePlc(master, results[1], static_cast<std::size_t>(opt.requests + opt.warmup));
-    }
-    ::close(results[1]);
     ::close(master);
 
     QCoreApplication app(argc, argv);
     plat::setComPortDevice(1, slave);
     vx::InitializeComm();
-    vx::ServerAddress = 126;
-    vx::ConnectRate = 30000;
-    vx::CommDelay = opt.commDelay;
-    vx::MaxPacketLen = 255;
-    vx::MaxBadCommCount = 3;
+    bench::setCommDefaults(opt.commDelay);
     vx::CheckTimestamp = opt.checkTimestamp;
 
     vx::TStation* st = vx::StationList->AddStation();
@@ -215,17 +139,8 @@ int main(int argc, char** argv)
     st->Primary->Timeout = 1000;
     vx::ComList->GetChannelForStation(st);
     std::vector<vx::TVariable*> vars;
-    for (int i = 0; i < 2; ++i) {
-        vx::TVariable* v = st->AddVariable();
-        v->Name = "V" + std::to_string(i);
-        v->CanonicalType = VT_I4;
-        v->Zone = 3;
-        v->Address = 100 + 10 * i;
-        v->UpdatePeriod = 0;  // read only when asked
-        v->InitValue();
-        v->SetActive(true);
-        vars.push_back(v);
-    }
+    for (int i = 0; i < 2; ++i)
+        vars.push_back(bench::addPolledVariable(st, "V" + std::to_string(i), 100 + 10 * i));
     // Each finished read asks for the other variable, so one read always waits.
     std::vector<std::chrono::steady_clock::time_point> finishedAt;
     finishedAt.reserve(static_cast<std::size_t>(opt.requests + opt.warmup) + 16);
@@ -240,7 +155,7 @@ int main(int argc, char** argv)
     bool first = false;
     vars[0]->RequestRead(first);
 
-    QSocketNotifier done(results[0], QSocketNotifier::Read);
+    QSocketNotifier done(child.results, QSocketNotifier::Read);
     QObject::connect(&done, &QSocketNotifier::activated, &app, [&] { app.quit(); });
     QTimer::singleShot(120000, &app, [&] { app.quit(); });
     vx::CommServer->StartCommunication();
@@ -252,16 +167,9 @@ int main(int argc, char** argv)
     vx::OnVariableRequestDone = nullptr;
     vx::FinalizeComm();
 
-    std::uint64_t count = 0;
-    std::vector<std::int64_t> raw;
-    if (readAll(results[0], &count, sizeof count)) {
-        raw.resize(count);
-        readAll(results[0], raw.data(), count * sizeof(std::int64_t));
-    }
-    ::close(results[0]);
+    const std::vector<std::int64_t> raw = bench::readVector<std::int64_t>(child.results);
+    child.wait();
     ::close(heldSlave);
-    int status = 0;
-    ::waitpid(child, &status, 0);
 
     if (raw.size() <= static_cast<std::size_t>(opt.warmup)) {
         std::fprintf(stderr, "bench_channel: only %zu turnarounds measured\n", raw.size());
@@ -270,15 +178,12 @@ int main(int argc, char** argv)
     std::vector<double> us;
     for (std::size_t i = static_cast<std::size_t>(opt.warmup); i < raw.size(); ++i)
         us.push_back(static_cast<double>(raw[i]) / 1000.0);
-    double total = 0;
-    for (double x : us)
-        total += x;
-    std::sort(us.begin(), us.end());
+    const bench::Summary sum = bench::summarize(us);
     std::printf("settings: CommDelay %d ms, CheckTimestamp %s, MaxPacketLen 255, one ReadN of one 4-byte variable per request\n",
                 opt.commDelay, opt.checkTimestamp ? "on" : "off");
     std::printf("requests measured: %zu (after %d warm-up)\n", us.size(), opt.warmup);
     std::printf("turnaround, last answer byte to first request byte: median %.1f us, p99 %.1f us, min %.1f us, max %.1f us, mean %.1f us\n",
-                percentile(us, 0.5), percentile(us, 0.99), us.front(), us.back(), total / static_cast<double>(us.size()));
+                sum.median, sum.p99, sum.min, sum.max, sum.mean);
     // Over the reads finished after the warm-up (the first poll tick comes 100 ms after the start).
     const std::size_t from = std::min(finishedAt.size() - 1, static_cast<std::size_t>(opt.warmup));
     const std::size_t to = std::min(finishedAt.size() - 1, static_cast<std::size_t>(opt.warmup + opt.requests));

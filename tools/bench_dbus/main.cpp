@@ -15,18 +15,10 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTimer>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -49,6 +41,8 @@
 #include "platform/com/registry.h"
 #include "platform/com/runtime.h"
 #include "platform/text.h"
+#include "tests/private_bus.h"
+#include "tools/bench_common/bench_common.h"
 
 namespace {
 
@@ -74,16 +68,8 @@ struct Plant {
         vx::InitializeComm();
         vx::TStation* st = vx::StationList->AddStation();
         st->Name = "St";
-        for (int i = 0; i < kVariables; ++i) {
-            vx::TVariable* v = st->AddVariable();
-            v->Name = "V" + std::to_string(i);
-            v->CanonicalType = VT_I2;
-            v->RequestedType = VT_I2;
-            v->Address = i;
-            v->Value.setI2(static_cast<SHORT>(i % 1000));
-            v->Quality = vx::qGood;
-            variables.push_back(v);
-        }
+        for (int i = 0; i < kVariables; ++i)
+            variables.push_back(bench::addFixedVariable(st, "V" + std::to_string(i), i));
         registry = std::make_unique<opc::TServer>();
         opc::OPCRegistry = registry.get();
         opc::OPCLockGuard lock(opc::OPCLock);
@@ -315,54 +301,6 @@ bool measure(IOPCServer* server, Plant* local, std::vector<Figures>& runs)
     return true;
 }
 
-// A dbus-daemon of our own; its address, or empty.
-QString startBus(QTemporaryDir& dir, pid_t& pid)
-{
-    const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-    if (daemon.isEmpty() || !dir.isValid())
-        return {};
-    QFile config(dir.filePath(QStringLiteral("bus.conf")));
-    if (!config.open(QIODevice::WriteOnly))
-        return {};
-    config.write(QStringLiteral(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=%1</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
-  <limit name="max_incoming_bytes">1000000000</limit>
-  <limit name="max_outgoing_bytes">1000000000</limit>
-  <limit name="max_message_size">1000000000</limit>
-  <limit name="max_replies_per_connection">50000</limit>
-</busconfig>
-)")
-                     .arg(dir.path())
-                     .toUtf8());
-    config.close();
-    const std::string program = daemon.toStdString();
-    const std::string configArg = "--config-file=" + config.fileName().toStdString();
-    int out[2];
-    if (::pipe(out) != 0)
-        return {};
-    pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        ::dup2(out[1], 1);
-        ::close(out[0]);
-        ::close(out[1]);
-        ::execl(program.c_str(), "dbus-daemon", configArg.c_str(), "--nofork", "--print-address=1", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string line;
-    char c = 0;
-    while (::read(out[0], &c, 1) == 1 && c != '\n')
-        line += c;
-    ::close(out[0]);
-    return QString::fromStdString(line);
-}
-
 void row(const char* what, const char* unit, const std::vector<Figures>& local, const std::vector<Figures>& bus,
          double Figures::*field)
 {
@@ -383,11 +321,10 @@ int main(int argc, char** argv)
     if (args.size() == 3 && args[1] == QLatin1String("--serve"))
         return serve(args[2]);
 
-    QTemporaryDir dir;
-    pid_t daemon = -1;
-    const QString address = startBus(dir, daemon);
+    const vxtest::PrivateBus privateBus;
+    const QString address = privateBus.address();
     if (address.isEmpty()) {
-        std::fprintf(stderr, "bench_dbus: cannot start dbus-daemon\n");
+        std::fprintf(stderr, "bench_dbus: cannot start dbus-daemon: %s\n", privateBus.error().c_str());
         return 1;
     }
     QProcess server;
@@ -442,7 +379,5 @@ int main(int argc, char** argv)
     }
     server.terminate();
     server.waitForFinished(5000);
-    ::kill(daemon, SIGTERM);
-    ::waitpid(daemon, nullptr, 0);
     return result;
 }

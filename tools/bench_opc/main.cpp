@@ -28,6 +28,7 @@
 #include "platform/clock.h"
 #include "platform/com/alloc.h"
 #include "platform/text.h"
+#include "tools/bench_common/bench_common.h"
 
 namespace {
 
@@ -131,16 +132,8 @@ int main(int argc, char** argv)
     for (int s = 0; s < kStations; ++s) {
         vx::TStation* st = vx::StationList->AddStation();
         st->Name = "Station" + std::to_string(s);
-        for (int i = 0; i < kVariablesPerStation; ++i) {
-            vx::TVariable* v = st->AddVariable();
-            v->Name = "Var" + std::to_string(i);
-            v->CanonicalType = VT_I2;
-            v->RequestedType = VT_I2;
-            v->Address = i;
-            v->Value.setI2(static_cast<SHORT>(i % 1000));
-            v->Quality = vx::qGood;
-            variables.push_back(v);
-        }
+        for (int i = 0; i < kVariablesPerStation; ++i)
+            variables.push_back(bench::addFixedVariable(st, "Var" + std::to_string(i), i));
     }
 
     auto registry = std::make_unique<opc::TServer>();

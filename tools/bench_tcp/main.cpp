@@ -13,20 +13,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QTimer>
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -39,6 +33,7 @@
 #include "comm/vx_socket.h"
 #include "comm/vx_station.h"
 #include "comm/vx_variable.h"
+#include "tools/bench_common/bench_common.h"
 #include "tools/plcsim/simulator.h"
 
 namespace {
@@ -61,51 +56,10 @@ int usage()
     return 2;
 }
 
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void pin(int cpu)
 {
-    if (cpu < 0)
-        return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (::sched_setaffinity(0, sizeof set, &set) != 0)
+    if (cpu >= 0 && !bench::pinToCpu(cpu))
         std::fprintf(stderr, "bench_tcp: cannot pin to CPU %d: %s\n", cpu, std::strerror(errno));
-}
-
-bool writeAll(int fd, const void* data, std::size_t count)
-{
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (count > 0) {
-        const ssize_t n = ::write(fd, p, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool readAll(int fd, void* data, std::size_t count)
-{
-    auto* p = static_cast<std::uint8_t*>(data);
-    while (count > 0) {
-        const ssize_t n = ::read(fd, p, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::string addressOf(int index) { return "127.0.0." + std::to_string(2 + index); }
@@ -185,7 +139,7 @@ struct Sample {
             }
             Conn& c = conns.at(fds[i].fd);
             const ssize_t n = ::read(c.fd, buf, sizeof buf);
-            const std::int64_t at = nowNs();
+            const std::int64_t at = bench::nowNs();
             if (n <= 0) {
                 if (n < 0 && errno == EINTR)
                     continue;
@@ -204,31 +158,14 @@ struct Sample {
                     continue;
                 // Taken before the write: after it, the server may already have answered
                 // while this process waited for the processor.
-                c.answeredAt = nowNs();
-                if (!writeAll(c.fd, answer.data(), answer.size()))
+                c.answeredAt = bench::nowNs();
+                if (!bench::writeAll(c.fd, answer.data(), answer.size()))
                     break;
             }
         }
     }
-    const std::uint64_t count = samples.size();
-    writeAll(out, &count, sizeof count);
-    writeAll(out, samples.data(), count * sizeof(Sample));
+    bench::writeVector(out, samples);
     ::_exit(0);
-}
-
-double percentile(const std::vector<double>& sorted, double q)
-{
-    // Nearest rank.
-    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
-    return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
-
-double cpuSeconds()
-{
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 struct PhaseResult {
@@ -245,11 +182,7 @@ struct PhaseResult {
 PhaseResult runPhase(QCoreApplication& app, const Options& opt, int channels, const std::vector<std::uint16_t>& ports)
 {
     vx::InitializeComm();
-    vx::ServerAddress = 126;
-    vx::ConnectRate = 30000;
-    vx::CommDelay = opt.commDelay;
-    vx::MaxPacketLen = 255;
-    vx::MaxBadCommCount = 3;
+    bench::setCommDefaults(opt.commDelay);
     vx::MaxBadComToReset = 0;
     vx::CheckTimestamp = opt.checkTimestamp;
 
@@ -269,14 +202,7 @@ PhaseResult runPhase(QCoreApplication& app, const Options& opt, int channels, co
         st->Primary->Timeout = 1000;
         vx::SocketList->AssignStation(st);
         for (int i = 0; i < 2; ++i) {
-            vx::TVariable* v = st->AddVariable();
-            v->Name = "V" + std::to_string(i);
-            v->CanonicalType = VT_I4;
-            v->Zone = 3;
-            v->Address = 100 + 10 * i;
-            v->UpdatePeriod = 0;  // read only when asked
-            v->InitValue();
-            v->SetActive(true);
+            vx::TVariable* v = bench::addPolledVariable(st, "V" + std::to_string(i), 100 + 10 * i);
             loads[static_cast<std::size_t>(k)].vars[i] = v;
             owner[v] = static_cast<std::size_t>(k);
         }
@@ -300,12 +226,12 @@ PhaseResult runPhase(QCoreApplication& app, const Options& opt, int channels, co
         if (l.finished == opt.warmup && ++warm == channels) {
             startedAt = std::chrono::steady_clock::now();
             totalAtStart = total;
-            cpuAtStart = cpuSeconds();
+            cpuAtStart = bench::cpuSeconds();
         }
         if (l.finished == perChannel && ++doneChannels == channels) {
             endedAt = std::chrono::steady_clock::now();
             r.reads = total - totalAtStart;
-            r.cpu = cpuSeconds() - cpuAtStart;
+            r.cpu = bench::cpuSeconds() - cpuAtStart;
             r.complete = true;
             QTimer::singleShot(0, &app, [&app] { app.quit(); });
         }
@@ -351,14 +277,10 @@ void report(const char* title, const PhaseResult& r, std::vector<double> us)
     std::printf("  server CPU per request: %.1f us (%.3f s)\n",
                 r.reads > 0 ? r.cpu * 1e6 / static_cast<double>(r.reads) : 0.0, r.cpu);
     if (!us.empty()) {
-        std::sort(us.begin(), us.end());
-        double sum = 0;
-        for (double x : us)
-            sum += x;
+        const bench::Summary sum = bench::summarize(us);
         std::printf("  turnaround, last answer byte to first request byte (%zu samples): median %.1f us, "
                     "p99 %.1f us, min %.1f us, max %.1f us, mean %.1f us\n",
-                    us.size(), percentile(us, 0.5), percentile(us, 0.99), us.front(), us.back(),
-                    sum / static_cast<double>(us.size()));
+                    us.size(), sum.median, sum.p99, sum.min, sum.max, sum.mean);
     }
     std::printf("  answers: %d good, %d bad, %d time-outs\n", r.good, r.bad, r.timeouts);
 }
@@ -368,29 +290,12 @@ void report(const char* title, const PhaseResult& r, std::vector<double> us)
 int main(int argc, char** argv)
 {
     Options opt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](int& out, long low) {
-            if (i + 1 >= argc)
-                return false;
-            char* end = nullptr;
-            const long v = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || v < low)
-                return false;
-            out = static_cast<int>(v);
-            return true;
-        };
-        if (a == "--requests" ? !value(opt.requests, 1000)
-            : a == "--warmup" ? !value(opt.warmup, 1)
-            : a == "--channels" ? !value(opt.channels, 1)
-            : a == "--comm-delay" ? !value(opt.commDelay, 0)
-            : a == "--server-cpu" ? !value(opt.serverCpu, -1)
-            : a == "--sim-cpu" ? !value(opt.simCpu, -1)
-            : a == "--no-timestamp" ? (opt.checkTimestamp = false, false)
-                                    : true)
-            return usage();
-    }
-    if (opt.channels > 200)
+    if (!bench::parseArguments(argc, argv,
+                               {{"--requests", &opt.requests, 1000}, {"--warmup", &opt.warmup, 1},
+                                {"--channels", &opt.channels, 1}, {"--comm-delay", &opt.commDelay, 0},
+                                {"--server-cpu", &opt.serverCpu, -1}, {"--sim-cpu", &opt.simCpu, -1}},
+                               {{"--no-timestamp", &opt.checkTimestamp, false}}) ||
+        opt.channels > 200)
         return usage();
 
     // Every listening socket before the child takes them over.
@@ -406,20 +311,12 @@ int main(int argc, char** argv)
         listeners.push_back(fd);
         ports.push_back(port);
     }
-    int control[2], results[2];
-    if (::pipe(control) != 0 || ::pipe(results) != 0)
+    bench::Child child;
+    if (!child.start(true, [&](int control, int out) {
+            pin(opt.simCpu);
+            servePlcs(listeners, control, out);
+        }))
         return 1;
-    const pid_t child = ::fork();
-    if (child < 0)
-        return 1;
-    if (child == 0) {
-        ::close(control[1]);
-        ::close(results[0]);
-        pin(opt.simCpu);
-        servePlcs(listeners, control[0], results[1]);
-    }
-    ::close(control[0]);
-    ::close(results[1]);
     for (int fd : listeners)
         ::close(fd);
     pin(opt.serverCpu);
@@ -428,16 +325,9 @@ int main(int argc, char** argv)
     const PhaseResult one = runPhase(app, opt, 1, ports);
     const PhaseResult many = opt.channels > 1 ? runPhase(app, opt, opt.channels, ports) : PhaseResult{};
 
-    ::close(control[1]);  // the simulator sends its samples and ends
-    std::uint64_t count = 0;
-    std::vector<Sample> raw;
-    if (readAll(results[0], &count, sizeof count)) {
-        raw.resize(count);
-        readAll(results[0], raw.data(), count * sizeof(Sample));
-    }
-    ::close(results[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    child.closeControl();  // the simulator sends its samples and ends
+    const std::vector<Sample> raw = bench::readVector<Sample>(child.results);
+    child.wait();
 
     // Connection 0 is the first phase's; the warm-up of every connection is left out.
     std::map<std::int32_t, std::vector<double>> byConnection;

@@ -12,19 +12,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QTimer>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -37,6 +32,7 @@
 #include "comm/vx_udp.h"
 #include "comm/vx_variable.h"
 #include "platform/port/udp.h"
+#include "tools/bench_common/bench_common.h"
 #include "tools/plcsim/simulator.h"
 #include "tools/plcsim/telegram.h"
 
@@ -59,52 +55,6 @@ int usage()
     return 2;
 }
 
-bool pin(int cpu)
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    return ::sched_setaffinity(0, sizeof set, &set) == 0;
-}
-
-double cpuSeconds()
-{
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-bool writeAll(int fd, const void* data, std::size_t count)
-{
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (count > 0) {
-        const ssize_t n = ::write(fd, p, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool readAll(int fd, void* data, std::size_t count)
-{
-    auto* p = static_cast<std::uint8_t*>(data);
-    while (count > 0) {
-        const ssize_t n = ::read(fd, p, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 struct SimCounts {
     std::uint64_t datagrams = 0;
     std::uint64_t telegrams = 0;
@@ -114,7 +64,7 @@ struct SimCounts {
 // then the end of the window, whose counts go to `out`.
 [[noreturn]] void servePlcs(const Options& opt, int control, int out)
 {
-    if (!pin(opt.simCpu))
+    if (!bench::pinToCpu(opt.simCpu))
         std::fprintf(stderr, "bench_udp: the simulator could not be pinned to cpu %d\n", opt.simCpu);
     plcsim::Simulator sim;
     for (int i = 0; i < opt.stations; ++i)
@@ -129,7 +79,7 @@ struct SimCounts {
     socklen_t len = sizeof at;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
     const std::uint16_t port = ntohs(at.sin_port);
-    writeAll(out, &port, sizeof port);
+    bench::writeAll(out, &port, sizeof port);
 
     SimCounts total, atStart;
     int marks = 0;
@@ -146,7 +96,7 @@ struct SimCounts {
                 atStart = total;
             } else {
                 const SimCounts window{total.datagrams - atStart.datagrams, total.telegrams - atStart.telegrams};
-                writeAll(out, &window, sizeof window);
+                bench::writeAll(out, &window, sizeof window);
                 ::_exit(0);
             }
         }
@@ -172,60 +122,30 @@ struct SimCounts {
 int main(int argc, char** argv)
 {
     Options opt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](int& out) {
-            if (i + 1 >= argc)
-                return false;
-            char* end = nullptr;
-            const long v = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || v < 0)
-                return false;
-            out = static_cast<int>(v);
-            return true;
-        };
-        if (a == "--stations" ? !value(opt.stations)
-            : a == "--variables" ? !value(opt.variables)
-            : a == "--warmup" ? !value(opt.warmupMs)
-            : a == "--window" ? !value(opt.windowMs)
-            : a == "--server-cpu" ? !value(opt.serverCpu)
-            : a == "--sim-cpu" ? !value(opt.simCpu)
-                                  : true)
-            return usage();
-    }
+    if (!bench::parseArguments(argc, argv,
+                               {{"--stations", &opt.stations}, {"--variables", &opt.variables},
+                                {"--warmup", &opt.warmupMs}, {"--window", &opt.windowMs},
+                                {"--server-cpu", &opt.serverCpu}, {"--sim-cpu", &opt.simCpu}}))
+        return usage();
     if (opt.stations < 1 || opt.stations > 200 || opt.variables < 1 || opt.variables > 20 || opt.windowMs < 100)
         return usage();
 
-    int control[2], results[2];
-    if (::pipe(control) != 0 || ::pipe(results) != 0)
+    bench::Child child;
+    if (!child.start(true, [&](int control, int out) { servePlcs(opt, control, out); }))
         return 1;
-    const pid_t child = ::fork();
-    if (child < 0)
-        return 1;
-    if (child == 0) {
-        ::close(control[1]);
-        ::close(results[0]);
-        servePlcs(opt, control[0], results[1]);
-    }
-    ::close(control[0]);
-    ::close(results[1]);
     std::uint16_t port = 0;
-    if (!readAll(results[0], &port, sizeof port)) {
+    if (!bench::readAll(child.results, &port, sizeof port)) {
         std::fprintf(stderr, "bench_udp: the simulator did not start\n");
         return 1;
     }
-    if (!pin(opt.serverCpu))
+    if (!bench::pinToCpu(opt.serverCpu))
         std::fprintf(stderr, "bench_udp: the server could not be pinned to cpu %d\n", opt.serverCpu);
 
     QCoreApplication app(argc, argv);
     plat::mxUDPSocket::SetBindAddress("127.0.0.1");
     vx::InitializeComm();
     vx::UdpSocket->SetPortNumber(port);
-    vx::ServerAddress = 126;
-    vx::ConnectRate = 30000;
-    vx::CommDelay = 0;
-    vx::MaxPacketLen = 255;
-    vx::MaxBadCommCount = 3;
+    bench::setCommDefaults(0);
 
     // Variables in pairs: a finished read asks for its twin (the variable itself still counts
     // its read as pending while its hook runs).
@@ -241,17 +161,9 @@ int main(int argc, char** argv)
         vx::UdpSocket->AddStation(st);
         for (int k = 0; k < opt.variables; ++k) {
             vx::TVariable* pair[2];
-            for (int j = 0; j < 2; ++j) {
-                vx::TVariable* v = st->AddVariable();
-                v->Name = "V" + std::to_string(k) + "_" + std::to_string(j);
-                v->CanonicalType = VT_I4;
-                v->Zone = 3;
-                v->Address = 100 + 20 * k + 10 * j;  // apart: one item each
-                v->UpdatePeriod = 0;                 // read only when asked
-                v->InitValue();
-                v->SetActive(true);
-                pair[j] = v;
-            }
+            for (int j = 0; j < 2; ++j)  // addresses apart: one item each
+                pair[j] = bench::addPolledVariable(st, "V" + std::to_string(k) + "_" + std::to_string(j),
+                                                   100 + 20 * k + 10 * j);
             twin[pair[0]] = pair[1];
             twin[pair[1]] = pair[0];
             vars.push_back(pair[0]);
@@ -282,15 +194,15 @@ int main(int argc, char** argv)
         }
         QTimer::singleShot(opt.warmupMs, &app, [&] {
             char mark = 1;
-            writeAll(control[1], &mark, 1);
+            bench::writeAll(child.control, &mark, 1);
             startAt = std::chrono::steady_clock::now();
             telegramsAtStart = vx::UdpSocket->GoodAnswers;
-            cpuAtStart = cpuSeconds();
+            cpuAtStart = bench::cpuSeconds();
             QTimer::singleShot(opt.windowMs, &app, [&] {
                 endAt = std::chrono::steady_clock::now();
                 telegramsAtEnd = vx::UdpSocket->GoodAnswers;
-                cpuAtEnd = cpuSeconds();
-                writeAll(control[1], &mark, 1);
+                cpuAtEnd = bench::cpuSeconds();
+                bench::writeAll(child.control, &mark, 1);
                 app.quit();
             });
         });
@@ -306,11 +218,8 @@ int main(int argc, char** argv)
     vx::FinalizeComm();
 
     SimCounts window;
-    const bool counted = readAll(results[0], &window, sizeof window);
-    ::close(control[1]);
-    ::close(results[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    const bool counted = bench::readAll(child.results, &window, sizeof window);
+    child.wait();
     if (!counted || telegramsAtEnd <= telegramsAtStart || window.datagrams == 0) {
         std::fprintf(stderr, "bench_udp: nothing measured (did the stations connect?)\n");
         return 1;

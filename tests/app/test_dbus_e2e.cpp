@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -21,12 +20,14 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/com/dbus_names.h"
 #include "platform/com/progid.h"
 #include "platform/com/registry.h"
+#include "tests/private_bus.h"
 #include "tests/wait_until.h"
 #include "tools/cfggen/cfggen.h"
 #include "tools/opcclient/opc_session.h"
@@ -68,9 +69,8 @@ bool ProcessGone(qint64 pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid),
 // folder is the data folder the class registration writes into.
 struct Ground {
     QTemporaryDir dir{QDir::tempPath() + "/vx e2e XXXXXX"};
-    QProcess bus;
+    std::optional<vxtest::PrivateBus> bus;
     std::string address;
-    std::string busLog;  // the bus's standard error, where the programs it starts log too
     QString settings, registry, dataHome;
     std::string skip;
     std::string failure;
@@ -90,8 +90,7 @@ struct Ground {
 
     void Prepare()
     {
-        const QString daemon = QStandardPaths::findExecutable("dbus-daemon");
-        if (daemon.isEmpty()) {
+        if (vxtest::PrivateBus::daemon().isEmpty()) {
             skip = "dbus-daemon is not installed (./setup.sh installs it)";
             return;
         }
@@ -115,24 +114,12 @@ struct Ground {
             return;
         }
 
-        const QString config = dir.filePath("bus.conf");
-        WriteFile(config, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                          "<busconfig>\n  <type>session</type>\n  <listen>unix:tmpdir=/tmp</listen>\n"
-                          "  <servicedir>" +
-                              (dataHome + "/dbus-1/services").toStdString() +
-                              "</servicedir>\n"
-                              "  <policy context=\"default\">\n    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                              "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n  </policy>\n</busconfig>\n");
-        bus.setProcessEnvironment(Environment());
-        QObject::connect(&bus, &QProcess::readyReadStandardError,
-                         [this] { busLog += bus.readAllStandardError().toStdString(); });
-        bus.start(daemon, {"--config-file=" + config, "--nofork", "--print-address=1"});
-        if (!bus.waitForStarted(kBoundMs) || !vxtest::waitUntil([this] { return bus.canReadLine(); }, kBoundMs)) {
-            failure = "dbus-daemon did not start: " + busLog;
+        bus.emplace(dataHome + "/dbus-1/services", Environment(), kBoundMs);
+        if (bus->address().isEmpty()) {
+            failure = "dbus-daemon did not start: " + bus->error();
             return;
         }
-        address = bus.readLine().trimmed().toStdString();
+        address = bus->address().toStdString();
 
         // This process is a client on that bus only.
         setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
@@ -148,15 +135,8 @@ struct Ground {
             failure = "the registry file cannot be read: " + error;
     }
 
-    ~Ground()
-    {
-        if (bus.state() != QProcess::NotRunning) {
-            bus.terminate();
-            if (!bus.waitForFinished(5000))
-                bus.kill();
-            bus.waitForFinished(5000);
-        }
-    }
+    // The bus's standard error, where the programs it starts log too.
+    std::string BusLog() const { return bus ? bus->log() : std::string(); }
 };
 
 Ground* ground = nullptr;
@@ -191,7 +171,7 @@ protected:
         // The programs the bus started report a sanitizer's findings on its standard error.
         if (ground->skip.empty()) {
             for (const char* finding : {"Sanitizer", "runtime error:"})
-                EXPECT_EQ(ground->busLog.find(finding), std::string::npos) << ground->busLog;
+                EXPECT_EQ(ground->BusLog().find(finding), std::string::npos) << ground->BusLog();
         }
     }
 
@@ -322,8 +302,8 @@ TEST_F(DbusEndToEnd, AClientInAnotherProcessDoesEverythingAndTheProgramEndsAfter
     // The last release ends the program in order.
     s.Close();
     EXPECT_TRUE(EndsByItself(pid));
-    EXPECT_NE(ground->busLog.find("The last client released its last object: the program ends"), std::string::npos)
-        << ground->busLog;
+    EXPECT_NE(ground->BusLog().find("The last client released its last object: the program ends"), std::string::npos)
+        << ground->BusLog();
     const std::string settingsAfter = ReadFile(ground->settings);
     EXPECT_NE(settingsAfter, settingsBefore) << "the settings were written at the end";
     EXPECT_NE(settingsAfter.find("IsRegistered=1"), std::string::npos);
@@ -350,7 +330,7 @@ TEST_F(DbusEndToEnd, TheShutdownRequestReachesTheClientsSink)
     ::kill(static_cast<pid_t>(pid), SIGTERM);
     ASSERT_TRUE(Wait([&] { return !reason.empty(); }));
     EXPECT_NE(reason.find("IOPCShutdown request"), std::string::npos) << reason;
-    EXPECT_TRUE(EndsByItself(pid)) << "although this client still holds its objects\n" << ground->busLog;
+    EXPECT_TRUE(EndsByItself(pid)) << "although this client still holds its objects\n" << ground->BusLog();
 
     opcclient::TStatus status;
     EXPECT_TRUE(FAILED(s.GetStatus(status))) << "the server is gone";

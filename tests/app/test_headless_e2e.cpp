@@ -7,15 +7,16 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
+#include "tests/private_bus.h"
 #include "tests/wait_until.h"
 #include "tools/cfggen/cfggen.h"
 
@@ -45,8 +46,7 @@ class HeadlessEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const QString daemon = QStandardPaths::findExecutable("dbus-daemon");
-        if (daemon.isEmpty())
+        if (vxtest::PrivateBus::daemon().isEmpty())
             GTEST_SKIP() << "dbus-daemon is not installed (./setup.sh installs it)";
         ASSERT_TRUE(dir.isValid());
         settings = dir.filePath("VornOPCServer.ini");
@@ -57,23 +57,10 @@ protected:
         // A fresh settings file: no IsRegistered, no placement.
         WriteFile(settings, "[Main]\nLanguage=1\nCfgFileName=plant.cfg\n");
 
-        const QString config = dir.filePath("bus.conf");
-        WriteFile(config, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                          "<busconfig>\n  <type>session</type>\n  <listen>unix:tmpdir=/tmp</listen>\n"
-                          "  <servicedir>" +
-                              (dataHome + "/dbus-1/services").toStdString() +
-                              "</servicedir>\n  <policy context=\"default\">\n"
-                              "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n    <allow eavesdrop=\"true\"/>\n"
-                              "    <allow own=\"*\"/>\n  </policy>\n</busconfig>\n");
         // The bus starts the program for a client with its own environment: no display either.
-        bus.setProcessEnvironment(Environment());
-        QObject::connect(&bus, &QProcess::readyReadStandardError,
-                         [this] { busLog += bus.readAllStandardError().toStdString(); });
-        bus.start(daemon, {"--config-file=" + config, "--nofork", "--print-address=1"});
-        ASSERT_TRUE(bus.waitForStarted(kBoundMs));
-        ASSERT_TRUE(vxtest::waitUntil([this] { return bus.canReadLine(); }, kBoundMs)) << busLog;
-        address = bus.readLine().trimmed().toStdString();
+        bus.emplace(dataHome + "/dbus-1/services", Environment(), kBoundMs);
+        ASSERT_FALSE(bus->address().isEmpty()) << bus->error();
+        address = bus->address().toStdString();
     }
 
     void TearDown() override
@@ -84,12 +71,7 @@ protected:
         }
         if (const qint64 pid = BusServerPid(); pid > 0)
             ::kill(static_cast<pid_t>(pid), SIGKILL);
-        if (bus.state() != QProcess::NotRunning) {
-            bus.terminate();
-            if (!bus.waitForFinished(5000))
-                bus.kill();
-            bus.waitForFinished(5000);
-        }
+        bus.reset();
     }
 
     // No display, no platform named: the program decides on headless by itself.
@@ -129,6 +111,9 @@ protected:
         return rc;
     }
 
+    // The bus's standard error, where the program it starts logs too.
+    std::string BusLog() const { return bus ? bus->log() : std::string(); }
+
     qint64 BusServerPid()
     {
         if (address.empty())
@@ -145,9 +130,8 @@ protected:
 
     QTemporaryDir dir{QDir::tempPath() + "/vx-headless-XXXXXX"};
     QString settings, registry, dataHome;
-    QProcess bus;
+    std::optional<vxtest::PrivateBus> bus;
     std::string address;
-    std::string busLog;
     QProcess server;
 };
 
@@ -203,11 +187,11 @@ TEST_F(HeadlessEndToEnd, StartedByTheBusItEndsAfterTheLastRelease)
     // The bus hands on what the programs it starts log.
     EXPECT_TRUE(vxtest::waitUntil(
         [&] {
-            return busLog.find("The last client released its last object") != std::string::npos && BusServerPid() == 0;
+            return BusLog().find("The last client released its last object") != std::string::npos && BusServerPid() == 0;
         },
         kBoundMs))
-        << busLog;
-    EXPECT_NE(busLog.find("VornOPCServer running headless; ends after the last client"), std::string::npos) << busLog;
+        << BusLog();
+    EXPECT_NE(BusLog().find("VornOPCServer running headless; ends after the last client"), std::string::npos) << BusLog();
     EXPECT_NE(ReadFile(settings).find("ShowMessages=0"), std::string::npos) << "the settings were written at the end";
 }
 

@@ -11,124 +11,49 @@
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
-#include <QStandardPaths>
 #include <QString>
-#include <QTemporaryDir>
 #include <QTimer>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/com/dbus_names.h"
+#include "tests/private_bus.h"
 
 namespace comtest {
 
+// The program's own bus, or, without dbus-daemon, the environment's bus when VX_PRIVATE_BUS=1
+// says that it is a private one.
 class PrivateBus {
 public:
     PrivateBus()
     {
-        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-        if (daemon.isEmpty()) {
-            if (qEnvironmentVariable("VX_PRIVATE_BUS") == QLatin1String("1") && !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
-                address_ = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
-            else
-                error_ = "no dbus-daemon, and no private bus given (VX_PRIVATE_BUS=1 with dbus-run-session)";
-            return;
-        }
-        if (!dir_.isValid() || !QDir(dir_.path()).mkpath(QStringLiteral("services"))) {
-            error_ = "no temporary folder";
-            return;
-        }
-        QFile config(dir_.filePath(QStringLiteral("bus.conf")));
-        if (!config.open(QIODevice::WriteOnly)) {
-            error_ = "cannot write the bus configuration";
-            return;
-        }
-        config.write(QStringLiteral(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=%1</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>%1/services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-  <limit name="max_incoming_bytes">1000000000</limit>
-  <limit name="max_outgoing_bytes">1000000000</limit>
-  <limit name="max_message_size">1000000000</limit>
-  <limit name="max_replies_per_connection">50000</limit>
-  <limit name="max_match_rules_per_connection">50000</limit>
-  <limit name="service_start_timeout">120000</limit>
-</busconfig>
-)")
-                         .arg(dir_.path())
-                         .toUtf8());
-        config.close();
-        const std::string program = daemon.toStdString();
-        const std::string configArg = "--config-file=" + config.fileName().toStdString();
-        int out[2];
-        if (::pipe(out) != 0) {
-            error_ = "no pipe";
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            // Ends with the test program, whatever way that ends.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            ::close(out[1]);
-            ::execl(program.c_str(), "dbus-daemon", configArg.c_str(), "--nofork", "--print-address=1", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        char c = 0;
-        pollfd p{out[0], POLLIN, 0};
-        while (::poll(&p, 1, 20000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        ::close(out[0]);
-        if (line.empty()) {
-            error_ = "dbus-daemon gave no address";
-            return;
-        }
-        address_ = QString::fromStdString(line);
-    }
-    ~PrivateBus()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
+        if (!vxtest::PrivateBus::daemon().isEmpty()) {
+            own_.emplace();
+            address_ = own_->address();
+            error_ = own_->error();
+        } else if (qEnvironmentVariable("VX_PRIVATE_BUS") == QLatin1String("1") && !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+            address_ = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+        } else {
+            error_ = "no dbus-daemon, and no private bus given (VX_PRIVATE_BUS=1 with dbus-run-session)";
         }
     }
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
 
     const QString& address() const { return address_; }
     const std::string& error() const { return error_; }
     // Where the bus finds service files; empty for a bus it did not start itself.
-    QString serviceDir() const { return pid_ > 0 ? dir_.filePath(QStringLiteral("services")) : QString(); }
+    QString serviceDir() const { return own_ && !own_->address().isEmpty() ? own_->serviceDir() : QString(); }
 
 private:
-    QTemporaryDir dir_;
+    std::optional<vxtest::PrivateBus> own_;
     QString address_;
     std::string error_;
-    pid_t pid_ = -1;
 };
 
 inline PrivateBus& privateBus()

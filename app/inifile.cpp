@@ -194,6 +194,8 @@ IniFile IniFile::FromBytes(std::string_view bytes, std::string fileName)
 void IniFile::Load(std::string_view data)
 {
     lines_.clear();
+    // Still parsed, so that what can be read is read; only writing is refused.
+    text_ = LooksLikeText(data);
     utf8Bom_ = data.starts_with(kUtf8Bom);
     // A line ends with LF, CR LF or a lone CR (old Mac files, a stray CR): every byte after
     // a CR stays on a line of its own, so that rewriting the key before it loses nothing.
@@ -407,12 +409,30 @@ std::string IniFile::Content() const
     return out;
 }
 
+bool IniFile::WriteProtected() const
+{
+    if (fileName_.empty())
+        return false;
+    struct stat st {};
+    if (::stat(fileName_.c_str(), &st) != 0)
+        return false;
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return true;
+    return ::faccessat(AT_FDCWD, fileName_.c_str(), W_OK, AT_EACCESS) != 0 &&
+           (errno == EACCES || errno == EPERM || errno == EROFS);
+}
+
 void IniFile::UpdateFile()
 {
     if (!modified_)
         return;
     if (fileName_.empty())
         throw std::runtime_error("Cannot write the settings: no file name");
+    if (!text_)
+        throw std::runtime_error("Cannot write " + fileName_ + ": it is not a text file; it is left as it is");
+    // Replacing by rename needs only the folder's permission; the file's own says no.
+    if (WriteProtected())
+        throw std::runtime_error("Cannot write " + fileName_ + ": the file is write-protected; it is left as it is");
     // A settings file may sit in a program folder where only the file itself is writable.
     plat::SaveFile(fileName_, Content(), {.createFolders = true, .inPlaceWhenFolderRefuses = true});
     modified_ = false;
@@ -435,6 +455,16 @@ std::string IniFile::EncodeValue(std::string_view text) const
     if (plat::cp1250ToUtf8(cp) != text || IsValidUtf8(cp))
         return std::string(text);
     return cp;
+}
+
+bool IniFile::LooksLikeText(std::string_view bytes)
+{
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\v' && c != '\f' && c != 0x1A) || c == 0x7F)
+            return false;
+    }
+    return true;
 }
 
 std::optional<std::int32_t> IniFile::ParseInteger(std::string_view text)

@@ -34,6 +34,14 @@ public:
     const std::string& FileName() const { return fileName_; }
     // Whether the file was there when it was read.
     bool Existed() const { return existed_; }
+    // False for bytes that are no text file (see LooksLikeText): they are read as far as
+    // they go, but UpdateFile never writes over them.
+    bool IsText() const { return text_; }
+    // Whether the file exists and the user may not write it: no write permission, a
+    // read-only file system, or no write bit at all in its mode. The mode bits count for
+    // root too, who passes every permission check, so that a file made read-only by hand
+    // stays so whoever runs the program.
+    bool WriteProtected() const;
 
     bool SectionExists(std::string_view section) const;
     bool ValueExists(std::string_view section, std::string_view key) const;
@@ -68,8 +76,9 @@ public:
     std::string Content() const;
     // Writes the file when something changed, creating it (and its directory) if needed.
     // The file is replaced in one step, so a failed write leaves the old file whole; only
-    // a directory that refuses new files gets the file written over in place.
-    // Throws std::runtime_error naming the file and the reason.
+    // a directory that refuses new files gets the file written over in place. A file that
+    // is not text or is write-protected is never replaced, even where its folder would
+    // allow it. Throws std::runtime_error naming the file and the reason.
     void UpdateFile();
 
     // Stored bytes to UTF-8: bytes that form valid UTF-8 (a file edited on Linux) are
@@ -80,6 +89,10 @@ public:
     std::string EncodeValue(std::string_view text) const;
     // The integer rule of ReadInteger, on a text.
     static std::optional<std::int32_t> ParseInteger(std::string_view text);
+    // Text holds no NUL and no control byte but tab, the line ends, vertical tab, form
+    // feed and the old end-of-file mark (Ctrl-Z). Bytes that are not UTF-8 do not count:
+    // a file written on Windows is Windows-1250.
+    static bool LooksLikeText(std::string_view bytes);
 
 private:
     struct Line {
@@ -110,6 +123,7 @@ private:
     bool utf8Bom_ = false;
     bool existed_ = false;
     bool modified_ = false;
+    bool text_ = true;
 };
 
 }  // namespace vos

@@ -305,7 +305,8 @@ void TF_Main::SavePlacement()
     try {
         IniFile ini(vx::IniFileName);
         WritePlacement(ini, placement);
-        ini.UpdateFile();
+        if (!LeaveSettingsFileAlone(ini))
+            ini.UpdateFile();
     } catch (const std::exception& e) {
         qCWarning(lcMain, "Window placement not written: %s", e.what());
     }

@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <QLoggingCategory>
 #include <QtGlobal>
 #include <algorithm>
 #include <array>
@@ -12,6 +13,8 @@
 #include "comm/vx_def.h"
 #include "comm/vx_lang.h"
 #include "platform/port/comports.h"
+
+Q_LOGGING_CATEGORY(lcSettings, "vx.app.settings")
 
 namespace vos {
 
@@ -38,10 +41,103 @@ void Notify(Note kind, const std::string& text)
     if (notifier)
         notifier(kind, text);
     else if (kind == Note::Log)
-        qInfo("%s", text.c_str());
+        qCInfo(lcSettings, "%s", text.c_str());
     else
-        qWarning("%s", text.c_str());
+        qCWarning(lcSettings, "%s", text.c_str());
 }
+
+// Set once a settings file that cannot be written has been reported, so that every later
+// write leaves it alone without saying so again.
+bool unwritableReported = false;
+
+bool LeaveAlone(const IniFile& ini)
+{
+    const char* why = !ini.IsText()        ? "is not a text file"
+                      : ini.WriteProtected() ? "is write-protected"
+                                             : nullptr;
+    if (!why)
+        return false;
+    if (!unwritableReported)
+        qCWarning(lcSettings, "Settings file %s %s; it is left as it is and settings changed in this run are not saved",
+                  ini.FileName().c_str(), why);
+    unwritableReported = true;
+    return true;
+}
+
+// The value read for a key, for a report: decoded and kept short.
+std::string Shown(const std::string& raw)
+{
+    constexpr std::size_t kMax = 40;
+    std::string text = IniFile::DecodeValue(raw);
+    if (text.size() <= kMax)
+        return text;
+    std::size_t cut = kMax;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;  // not inside a character
+    return text.substr(0, cut) + "...";
+}
+
+void ReportCorrected(std::string_view section, std::string_view key, const std::string& raw, std::string_view why,
+                     std::int64_t used)
+{
+    qCWarning(lcSettings, "Settings: [%.*s] %.*s=%s %.*s; using %lld", static_cast<int>(section.size()),
+              section.data(), static_cast<int>(key.size()), key.data(), Shown(raw).c_str(),
+              static_cast<int>(why.size()), why.data(), static_cast<long long>(used));
+}
+
+// Reads keys like the file layer and says which values it did not take as they stand.
+class Reader {
+public:
+    explicit Reader(const IniFile& ini) : ini_(ini) {}
+
+    std::int32_t Integer(std::string_view section, std::string_view key, std::int32_t def) const
+    {
+        const auto raw = ini_.ReadRaw(section, key);
+        if (!raw)
+            return def;
+        const auto value = IniFile::ParseInteger(*raw);
+        if (!value) {
+            ReportCorrected(section, key, *raw, "is not a number", def);
+            return def;
+        }
+        return *value;
+    }
+    bool Bool(std::string_view section, std::string_view key, bool def) const
+    {
+        return Integer(section, key, def ? 1 : 0) != 0;
+    }
+    // A value outside lo..hi becomes the nearer bound.
+    std::int32_t Clamped(std::string_view section, std::string_view key, std::int32_t def, std::int32_t lo,
+                         std::int32_t hi) const
+    {
+        const auto value = Integer(section, key, def);
+        const auto used = std::clamp(value, lo, hi);
+        if (used != value)
+            ReportCorrected(section, key, *ini_.ReadRaw(section, key), OutOfRange(lo, hi), used);
+        return used;
+    }
+    // A value outside lo..hi gives the default.
+    std::int32_t InRange(std::string_view section, std::string_view key, std::int32_t def, std::int32_t lo,
+                         std::int32_t hi) const
+    {
+        const auto value = Integer(section, key, def);
+        if (value >= lo && value <= hi)
+            return value;
+        ReportCorrected(section, key, *ini_.ReadRaw(section, key), OutOfRange(lo, hi), def);
+        return def;
+    }
+    void Report(std::string_view section, std::string_view key, std::string_view why, std::int64_t used) const
+    {
+        ReportCorrected(section, key, ini_.ReadRaw(section, key).value_or(""), why, used);
+    }
+
+private:
+    static std::string OutOfRange(std::int32_t lo, std::int32_t hi)
+    {
+        return "is out of range " + std::to_string(lo) + ".." + std::to_string(hi);
+    }
+    const IniFile& ini_;
+};
 
 constexpr ConfigView kViews[] = {ConfigView::Tree, ConfigView::List};
 
@@ -62,12 +158,8 @@ void ApplyHeldWidths()
 
 // The file holds seconds; the variable milliseconds in 32 bits, so the seconds are held to
 // what still fits once multiplied.
-std::int32_t SecondsToMs(std::int32_t seconds)
-{
-    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max() / 1000;
-    constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min() / 1000;
-    return std::clamp(seconds, kMin, kMax) * 1000;
-}
+constexpr std::int32_t kMaxSeconds = std::numeric_limits<std::int32_t>::max() / 1000;
+constexpr std::int32_t kMinSeconds = std::numeric_limits<std::int32_t>::min() / 1000;
 
 bool FileExists(const std::string& name)
 {
@@ -136,24 +228,28 @@ void SetMainCaptionUpdater(std::function<void()> update) { mainCaptionUpdater = 
 
 void SetSettingsNotifier(SettingsNotifier n) { notifier = std::move(n); }
 
+bool LeaveSettingsFileAlone(const IniFile& ini) { return LeaveAlone(ini); }
+
 void ReadSettings()
 {
     using namespace vx;
     AttachConfigFileNames(&settingsFileNames);
     const IniFile ini(IniFileName);
+    const Reader in(ini);
+    unwritableReported = false;
 
-    LogEvents = ini.ReadBool("Main", "LogEvents", true);
-    ShowMessages = ini.ReadBool("Main", "ShowMessages", false);
-    NumOfEventLines = ini.ReadInteger("Main", "NumOfEventLines", 200);
-    ComLogging = ini.ReadBool("Main", "ComLogging", false);
-    NumOfComLines = ini.ReadInteger("Main", "NumOfComLines", 100);
-    ComLogToFile = ini.ReadBool("Main", "ComLogToFile", false);
-    OPCLogging = ini.ReadBool("Main", "OPCLogging", false);
-    OPCNumLogLines = ini.ReadInteger("Main", "OPCNumLogLines", 1000);
-    OPCLogToFile = ini.ReadBool("Main", "OPCLogToFile", false);
-    Language = ini.ReadInteger("Main", "Language", 0);
-    VarTypesSigning = ini.ReadInteger("Main", "VarTypesSigning", 0);
-    FlatListView = ini.ReadBool("Main", "FlatListView", true);
+    LogEvents = in.Bool("Main", "LogEvents", true);
+    ShowMessages = in.Bool("Main", "ShowMessages", false);
+    NumOfEventLines = in.Integer("Main", "NumOfEventLines", 200);
+    ComLogging = in.Bool("Main", "ComLogging", false);
+    NumOfComLines = in.Integer("Main", "NumOfComLines", 100);
+    ComLogToFile = in.Bool("Main", "ComLogToFile", false);
+    OPCLogging = in.Bool("Main", "OPCLogging", false);
+    OPCNumLogLines = in.Integer("Main", "OPCNumLogLines", 1000);
+    OPCLogToFile = in.Bool("Main", "OPCLogToFile", false);
+    Language = in.Integer("Main", "Language", 0);
+    VarTypesSigning = in.Integer("Main", "VarTypesSigning", 0);
+    FlatListView = in.Bool("Main", "FlatListView", true);
 
     // After Language, so that the untitled name is in the configured language.
     std::string cfg = BesideSettingsFile(ini.ReadString("Main", "CfgFileName", GetLangText(kUntitledTextId)));
@@ -161,43 +257,48 @@ void ReadSettings()
         cfg = GetLangText(kUntitledTextId);
     SetConfigFileName(cfg);
 
-    IsRegistered = ini.ReadBool("Main", "IsRegistered", false);
-    VarUniqueness = ini.ReadInteger("Main", "VarUniqueness", 0);
-    ArrWatchMaxLen = ini.ReadInteger("Main", "ArrWatchMaxLen", 255);
-    ArrWatchOffset = ini.ReadInteger("Main", "ArrWatchOffset", 0);
+    IsRegistered = in.Bool("Main", "IsRegistered", false);
+    VarUniqueness = in.Integer("Main", "VarUniqueness", 0);
+    ArrWatchMaxLen = in.Integer("Main", "ArrWatchMaxLen", 255);
+    ArrWatchOffset = in.Integer("Main", "ArrWatchOffset", 0);
 
     for (const auto view : kViews)
         for (int c = 0; c < kConfigColumnCount; ++c)
             Held(view)[static_cast<std::size_t>(c)] =
-                ini.ReadInteger(SectionOf(view), ColumnKey(c), kDefaultWidths[static_cast<std::size_t>(c)]);
+                in.Integer(SectionOf(view), ColumnKey(c), kDefaultWidths[static_cast<std::size_t>(c)]);
     ApplyHeldWidths();
 
-    ServerAddress = ini.ReadInteger("Communication", "ServerAddress", 126);
-    ConnectRate = ini.ReadInteger("Communication", "ConnectRate", 30000);
-    CommDelay = std::max(ini.ReadInteger("Communication", "CommDelay", 20), 0);
-    MaxPacketLen = std::clamp(ini.ReadInteger("Communication", "MaxPacketLen", 255), 10, 255);
-    MaxBadCommCount = ini.ReadInteger("Communication", "MaxBadCommCount", 3);
+    // The telegrams carry one byte of address, as does the settings dialog: anything else
+    // is a typing error, not an address to cut to its low byte.
+    ServerAddress = in.InRange("Communication", "ServerAddress", 126, 0, 255);
+    ConnectRate = in.Integer("Communication", "ConnectRate", 30000);
+    CommDelay = in.Clamped("Communication", "CommDelay", 20, 0, std::numeric_limits<std::int32_t>::max());
+    MaxPacketLen = in.Clamped("Communication", "MaxPacketLen", 255, 10, 255);
+    MaxBadCommCount = in.Integer("Communication", "MaxBadCommCount", 3);
     // A channel is restarted only after a packet had all its attempts.
-    MaxBadComToReset = ini.ReadInteger("Communication", "MaxBadComToReset", 0);
-    if (MaxBadComToReset > 0 && MaxBadComToReset < MaxBadCommCount)
+    MaxBadComToReset = in.Integer("Communication", "MaxBadComToReset", 0);
+    if (MaxBadComToReset > 0 && MaxBadComToReset < MaxBadCommCount) {
         MaxBadComToReset = static_cast<std::int32_t>(
             std::min<std::int64_t>(std::int64_t{MaxBadCommCount} + 1, std::numeric_limits<std::int32_t>::max()));
-    DifferentPacketLen = ini.ReadBool("Communication", "DifferentPacketLen", false);
-    CheckTimestamp = ini.ReadBool("Communication", "CheckTimestamp", false);
+        in.Report("Communication", "MaxBadComToReset", "is below MaxBadCommCount", MaxBadComToReset);
+    }
+    DifferentPacketLen = in.Bool("Communication", "DifferentPacketLen", false);
+    CheckTimestamp = in.Bool("Communication", "CheckTimestamp", false);
 
-    UseRTS = ini.ReadBool("DataFlowControl", "UseRTS", false);
-    UseDTR = ini.ReadBool("DataFlowControl", "UseDTR", false);
-    RequireCTS = ini.ReadBool("DataFlowControl", "RequireCTS", UseRTS);
-    RequireDSR = ini.ReadBool("DataFlowControl", "RequireDSR", UseDTR);
+    UseRTS = in.Bool("DataFlowControl", "UseRTS", false);
+    UseDTR = in.Bool("DataFlowControl", "UseDTR", false);
+    RequireCTS = in.Bool("DataFlowControl", "RequireCTS", UseRTS);
+    RequireDSR = in.Bool("DataFlowControl", "RequireDSR", UseDTR);
 
-    timBeforeDial = SecondsToMs(ini.ReadInteger("Modem", "timBeforeDial", 20));
-    timSameCall = SecondsToMs(ini.ReadInteger("Modem", "timSameCall", 60));
-    timTildeDelay = ini.ReadInteger("Modem", "timTildeDelay", 25);
+    timBeforeDial = in.Clamped("Modem", "timBeforeDial", 20, kMinSeconds, kMaxSeconds) * 1000;
+    timSameCall = in.Clamped("Modem", "timSameCall", 60, kMinSeconds, kMaxSeconds) * 1000;
+    timTildeDelay = in.Integer("Modem", "timTildeDelay", 25);
 
     ReadPorts(ini);
 
     Notify(Note::Log, ini.Existed() ? "Settings read from " + IniFileName
                                     : "Settings file " + IniFileName + " not found; defaults in use");
+    LeaveSettingsFileAlone(ini);
 }
 
 void WriteSettings()
@@ -253,7 +354,8 @@ void WriteSettings()
     ini.WriteInteger("Modem", "timSameCall", timSameCall / 1000);
     ini.WriteInteger("Modem", "timTildeDelay", timTildeDelay);
 
-    ini.UpdateFile();
+    if (!LeaveSettingsFileAlone(ini))
+        ini.UpdateFile();
 }
 
 void SaveCfgFileName()
@@ -262,7 +364,9 @@ void SaveCfgFileName()
     try {
         IniFile ini(vx::IniFileName);
         ini.WriteString("Main", "CfgFileName", vx::CfgFileName);
-        ini.UpdateFile();
+        // A file reported as one the program leaves alone is no failure of this save.
+        if (!LeaveSettingsFileAlone(ini))
+            ini.UpdateFile();
         return;
     } catch (const std::exception& e) {
         reason = e.what();
@@ -293,6 +397,7 @@ bool IsUntitledConfig()
 void ResetAppSettings()
 {
     IsRegistered = false;
+    unwritableReported = false;
     ResetConfigSettings();
     OPCLogging = false;
     OPCNumLogLines = 0;

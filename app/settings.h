@@ -52,6 +52,11 @@ void ReadSettings();
 // Writes every setting the program changes back to the file; keys it does not write keep
 // their lines. File errors go on to the caller.
 void WriteSettings();
+// For every writer of the settings file: true when the file is one the program leaves as it
+// is (not a text file, write-protected for the user); the first such answer is logged, once
+// per reading of the settings.
+class IniFile;
+bool LeaveSettingsFileAlone(const IniFile& ini);
 // Writes only Main/CfgFileName. A failure is reported (catalogue message 102) and the
 // name stays in memory; nothing is thrown.
 void SaveCfgFileName();

@@ -347,12 +347,12 @@ TEST_F(IniFileTest, WritingChangesOnlyTheLinesOfTheKeysWritten)
              i.WriteBool("S", "b", false);
          },
          "[S]\nk=v\nb=0\n"},
-        {"damaged bytes kept", "\x01\xFF\0 garbage\n[Main\nk=1\n\x80=\x81\n"s,
+        {"damaged lines kept", "\xFF garbage\n[Main\nk=1\n\x80=\x81\n\t\f\v\x1A\n"s,
          [](IniFile& i) {
              i.WriteInteger("Main", "k", 2);
              i.WriteInteger("Main", "n", 3);
          },
-         "\x01\xFF\0 garbage\n[Main\nk=2\n\x80=\x81\nn=3\n"s},
+         "\xFF garbage\n[Main\nk=2\n\x80=\x81\nn=3\n\t\f\v\x1A\n"s},
     };
     for (const auto& c : cases) {
         const auto path = PathOf("write.ini");
@@ -364,6 +364,67 @@ TEST_F(IniFileTest, WritingChangesOnlyTheLinesOfTheKeysWritten)
         ini.UpdateFile();
         EXPECT_EQ(Slurp(path), c.after) << c.name;
     }
+}
+
+// Whatever the settings path names, bytes that are no text (a binary put there by mistake,
+// a file saved as UTF-16) are never written over.
+TEST_F(IniFileTest, BytesThatAreNoTextAreNeverWrittenOver)
+{
+    const std::pair<const char*, std::string> cases[] = {
+        {"NUL bytes", "[Main]\nk=1\n\0\0\0\x02"s},
+        {"UTF-16", "\xFF\xFE[\0M\0a\0i\0n\0]\0\n\0k\0=\0001\0"s},
+        {"escape sequence", "[Main]\nk=1\n\x1B[31m\n"s},
+        {"delete byte", "[Main]\nk=1\x7F\n"s},
+        {"a lone control byte, no line end", "\x01"s},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(IniFile::LooksLikeText(bytes));
+        const auto path = Put(bytes, "binary.ini");
+        IniFile ini(path);
+        EXPECT_TRUE(ini.Existed());
+        EXPECT_FALSE(ini.IsText());
+        EXPECT_EQ(ini.Content(), bytes);
+        ini.WriteInteger("Main", "k", 2);
+        try {
+            ini.UpdateFile();
+            ADD_FAILURE() << "wrote over bytes that are no text";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(Slurp(path), bytes);
+        EXPECT_FALSE(IniFile::FromBytes(bytes).IsText());
+    }
+    // Windows-1250, tabs, form feeds and the old end-of-file mark are text.
+    EXPECT_TRUE(IniFile::LooksLikeText("[Main]\r\nName=P\xF8\xEDli\x9A\t\f\v\r\n\x1A"));
+    EXPECT_TRUE(IniFile::LooksLikeText(""));
+}
+
+// The file is replaced through a new file in its folder, which the folder allows; the
+// file's own missing write permission is what counts. The mode bits hold for root too.
+TEST_F(IniFileTest, WriteProtectedFileIsNotReplaced)
+{
+    const std::string before = "[A]\nx=1\n";
+    const auto path = Put(before);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    IniFile ini(path);
+    EXPECT_TRUE(ini.WriteProtected());
+    ini.WriteInteger("A", "x", 2);
+    try {
+        ini.UpdateFile();
+        ADD_FAILURE() << "replaced a write-protected file";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(Slurp(path), before);
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    EXPECT_FALSE(ini.WriteProtected());
+    ini.UpdateFile();
+    EXPECT_EQ(Slurp(path), "[A]\nx=2\n");
+    EXPECT_FALSE(IniFile(PathOf("absent.ini")).WriteProtected());
 }
 
 TEST_F(IniFileTest, UnchangedFileIsNotRewritten)

@@ -2,7 +2,9 @@
 #include "platform/port/comports.h"
 
 #include <QTemporaryDir>
+#include <QtGlobal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <filesystem>
@@ -43,6 +45,37 @@ public:
     }
     static std::size_t Index(ConfigView view) { return view == ConfigView::Tree ? 0 : 1; }
     std::array<std::array<std::int32_t, vos::kConfigColumnCount>, 2> widths{};
+};
+
+// Collects the warnings of the settings unit's log category while it lives.
+class SettingsLog {
+public:
+    SettingsLog()
+    {
+        lines().clear();
+        previous_ = qInstallMessageHandler(Capture);
+    }
+    ~SettingsLog() { qInstallMessageHandler(previous_); }
+    static std::vector<std::string>& lines()
+    {
+        static std::vector<std::string> captured;
+        return captured;
+    }
+    static int Count(const std::string& part)
+    {
+        int n = 0;
+        for (const auto& line : lines())
+            n += line.find(part) != std::string::npos;
+        return n;
+    }
+
+private:
+    static void Capture(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        if (type == QtWarningMsg && context.category && std::string_view(context.category) == "vx.app.settings")
+            lines().push_back(message.toStdString());
+    }
+    QtMessageHandler previous_ = nullptr;
 };
 
 class SettingsTest : public ::testing::Test {
@@ -175,6 +208,9 @@ TEST_F(SettingsTest, ValuesAreReadAndClampedWhereTheRulesSay)
         {"[Communication]\nServerAddress=0x10", V("ServerAddress", vx::ServerAddress), 16},
         {"[Communication]\nServerAddress=0X7e", V("ServerAddress", vx::ServerAddress), 126},
         {"[Communication]\nServerAddress=abc", V("ServerAddress", vx::ServerAddress), 126},
+        {"[Communication]\nServerAddress=255", V("ServerAddress", vx::ServerAddress), 255},
+        {"[Communication]\nServerAddress=99999", V("ServerAddress", vx::ServerAddress), 126},
+        {"[Communication]\nServerAddress=-1", V("ServerAddress", vx::ServerAddress), 126},
         {"[Communication]\nConnectRate=12s", V("ConnectRate", vx::ConnectRate), 30000},
         {"[Communication]\nConnectRate=0x", V("ConnectRate", vx::ConnectRate), 30000},
         {"[Main]\nNumOfComLines=", V("NumOfComLines", vx::NumOfComLines), 100},
@@ -565,6 +601,93 @@ TEST_F(SettingsTest, PortsSectionMapsComNumbersToDevices)
     PutIni("[Main]\n");
     vos::ReadSettings();
     EXPECT_EQ(plat::comPortDevice(3), "/dev/ttyS2") << "a second reading forgets the old map";
+}
+
+// Each value not taken as it stands is reported once: the key, the text read, the value used.
+TEST_F(SettingsTest, CorrectedValuesAreLoggedOnceWithTheTextReadAndTheValueUsed)
+{
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"[Communication]\nServerAddress=99999",
+         {"Settings: [Communication] ServerAddress=99999 is out of range 0..255; using 126"}},
+        {"[Main]\nNumOfEventLines=abc\nLogEvents=yes",
+         {"Settings: [Main] LogEvents=yes is not a number; using 1",
+          "Settings: [Main] NumOfEventLines=abc is not a number; using 200"}},
+        {"[Communication]\nMaxPacketLen=7\nCommDelay=-5",
+         {"Settings: [Communication] CommDelay=-5 is out of range 0..2147483647; using 0",
+          "Settings: [Communication] MaxPacketLen=7 is out of range 10..255; using 10"}},
+        {"[Communication]\nMaxPacketLen=x", {"Settings: [Communication] MaxPacketLen=x is not a number; using 255"}},
+        {"[Communication]\nMaxBadCommCount=3\nMaxBadComToReset=2",
+         {"Settings: [Communication] MaxBadComToReset=2 is below MaxBadCommCount; using 4"}},
+        {"[Modem]\ntimBeforeDial=3000000",
+         {"Settings: [Modem] timBeforeDial=3000000 is out of range -2147483..2147483; using 2147483"}},
+        {"[ConfigTree]\nCol2Width=", {"Settings: [ConfigTree] Col2Width= is not a number; using 80"}},
+        {"[Communication]\nServerAddress=0x7E\nMaxPacketLen=255\nCommDelay=0\nMaxBadComToReset=0\n"
+         "[Main]\nNumOfEventLines=-3",
+         {}},
+    };
+    for (const auto& [ini, expected] : cases) {
+        vx::ResetSettings();
+        vos::ResetAppSettings();
+        vx::IniFileName = PathOf("VornOPCServer.ini");
+        PutIni(ini);
+        SettingsLog log;
+        vos::ReadSettings();
+        EXPECT_EQ(SettingsLog::lines(), expected) << ini;
+    }
+}
+
+// A file that is no text is reported once and left as it is by every later write.
+TEST_F(SettingsTest, SettingsFileThatIsNotTextIsReportedAndLeftAlone)
+{
+    static constexpr char kBinary[] = "\x7F" "ELF\x02\x01\x01\0\0\0[Main]\nLogEvents=0\n";
+    const std::string bytes(kBinary, sizeof kBinary - 1);
+    PutIni(bytes);
+    SettingsLog log;
+    vos::ReadSettings();
+    EXPECT_EQ(SettingsLog::lines(),
+              std::vector<std::string>{"Settings file " + vx::IniFileName +
+                                       " is not a text file; it is left as it is and settings changed in this run "
+                                       "are not saved"});
+
+    vx::ServerAddress = 5;
+    vos::WriteSettings();
+    vx::CfgFileName = "/home/op/plant.cfg";
+    vos::SaveCfgFileName();
+    vos::WriteSettings();
+    EXPECT_EQ(IniContent(), bytes);
+    EXPECT_TRUE(Errors().empty());
+    EXPECT_EQ(SettingsLog::Count("is not a text file; it is left as it is"), 1);
+}
+
+// Replacing goes through a new file in the folder, which the folder allows; the file's own
+// missing write permission keeps it, for root as well (the mode bits count).
+TEST_F(SettingsTest, WriteProtectedSettingsFileIsNotReplaced)
+{
+    const std::string before = "[Communication]\nServerAddress=1\n";
+    PutIni(before);
+    ASSERT_EQ(::chmod(vx::IniFileName.c_str(), 0444), 0);
+    SettingsLog log;
+    vos::ReadSettings();
+    EXPECT_EQ(vx::ServerAddress, 1);
+
+    vx::ServerAddress = 2;
+    vos::WriteSettings();
+    vx::CfgFileName = "/home/op/plant.cfg";
+    vos::SaveCfgFileName();
+    vos::WriteSettings();
+    // The window placement's writer asks the same.
+    EXPECT_TRUE(vos::LeaveSettingsFileAlone(vos::IniFile(vx::IniFileName)));
+    EXPECT_EQ(IniContent(), before);
+    EXPECT_TRUE(Errors().empty());
+    EXPECT_EQ(SettingsLog::Count("is write-protected"), 1);
+
+    // Once writable again, the next run writes it.
+    ASSERT_EQ(::chmod(vx::IniFileName.c_str(), 0644), 0);
+    vos::ReadSettings();
+    vx::ServerAddress = 2;
+    vos::WriteSettings();
+    EXPECT_EQ(vos::IniFile(vx::IniFileName).ReadInteger("Communication", "ServerAddress", 0), 2);
+    EXPECT_EQ(SettingsLog::Count("is write-protected"), 1);
 }
 
 TEST_F(SettingsTest, ReadingLogsTheFileRead)

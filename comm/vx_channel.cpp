@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/port/port.h"
+#include "vx_comlog.h"
 #include "vx_def.h"
 #include "vx_lang.h"
 #include "vx_notify.h"
@@ -362,7 +363,8 @@ void TCOM::LogNote(const std::string& text)
 {
     if (!ComLogging)
         return;
-    while (!ComLog.empty() && ComLog.size() >= static_cast<std::size_t>(std::max(NumOfComLines, 0)))
+    const std::size_t limit = ComLogLineLimit();
+    while (!ComLog.empty() && ComLog.size() >= limit)
         ComLog.pop_front();
     ComLog.push_back(text);
 }
@@ -371,19 +373,37 @@ void TCOM::LogPacket(const TPacket* packet)
 {
     if (!packet || !ComLogging)
         return;
+    const double now = plat::clock().now();
+    const bool sent = packet->LogDirection == 2;
+    const std::string station = packet->Station ? CrLfToBlanks(packet->Station->Name) : std::string();
     const char sep = '\r';
-    std::string line = packet->LogDirection == 2 ? ">" : "<";
+    std::string line = sent ? ">" : "<";
     line += sep;
     line += PacketKindName(packet->Kind);
     line += sep;
-    line += packet->Station ? packet->Station->Name : std::string();
+    line += station;
     line += sep;
     line += std::to_string(packet->FrameLength);
     line += sep;
     line += std::to_string(packet->AnswerLength);
     line += sep;
-    line += timeOfDay(plat::clock().now());
+    line += timeOfDay(now);
     LogNote(line);
+    if (!ComLogToFile)
+        return;
+    const std::string line1 = ComLogTime(now, true) + " " + PacketKindName(packet->Kind) + " " + station;
+    std::string line2 = sent ? "P1> " : "P1< ";
+    const std::uint8_t* bytes = sent ? packet->Frame.data() : RxBuffer.data();
+    std::size_t count = sent ? static_cast<std::size_t>(std::max<std::int32_t>(packet->FrameLength, 0))
+                             : static_cast<std::size_t>(std::max<std::int32_t>(RxCount, 0));
+    count = std::min(count, sent ? packet->Frame.size() : RxBuffer.size());
+    static const char hex[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < count; ++i) {
+        line2 += hex[bytes[i] >> 4];
+        line2 += hex[bytes[i] & 15];
+        line2 += ' ';
+    }
+    AppendLogRecord(line1, line2, now);
 }
 
 void TComList::Clear()

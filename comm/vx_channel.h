@@ -214,6 +214,11 @@ public:
     void LogPacket(const TPacket* packet);
     // A line of text (port notes, failures that go nowhere else), kept the same way.
     void LogNote(const std::string& text);
+    // Appends one record to the channel's file of today; false when it could not be written.
+    // The first failure and the recovery are noted.
+    bool AppendLogFile(const std::string& line1, const std::string& line2);
+    // The same for the day of at, the time the record was taken.
+    bool AppendLogRecord(const std::string& line1, const std::string& line2, double at);
 
     std::int32_t GoodAnswers = 0;
     std::int32_t Timeouts = 0;
@@ -257,6 +262,7 @@ protected:
     void ReportFailure(const char* where, const std::exception* e);
 
 private:
+    bool logFileFailing_ = false;
     std::int32_t restartHolds_ = 0;
     bool restartDeferred_ = false;
 };

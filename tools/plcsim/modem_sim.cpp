@@ -1,5 +1,7 @@
 #include "tools/plcsim/modem_sim.h"
 
+#include "tools/plcsim/transports.h"
+
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -44,21 +46,10 @@ void ModemPty::open()
 {
     if (master_ >= 0)
         return;
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-        const std::string why = std::strerror(errno);
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
-        throw std::runtime_error("no pseudo-terminal: " + why);
-    }
-    slave_ = ::ptsname(master_);
-    termios t{};
-    if (::tcgetattr(master_, &t) == 0) {
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-    }
-    heldSlave_ = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const RawPty pty = OpenRawPty();
+    master_ = pty.master;
+    heldSlave_ = pty.heldSlave;
+    slave_ = pty.slave;
     notifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, ctx_.get());
     QObject::connect(notifier_, &QSocketNotifier::activated, ctx_.get(), [this] { readable(); });
     escape_ = new QTimer(ctx_.get());

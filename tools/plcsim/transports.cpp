@@ -94,6 +94,26 @@ std::set<int> DatagramSeen::stations() const
 
 // --- pseudo-terminal -------------------------------------------------------------------
 
+RawPty OpenRawPty()
+{
+    RawPty pty;
+    pty.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (pty.master < 0 || ::grantpt(pty.master) != 0 || ::unlockpt(pty.master) != 0) {
+        const std::string why = std::strerror(errno);
+        if (pty.master >= 0)
+            ::close(pty.master);
+        throw std::runtime_error("no pseudo-terminal: " + why);
+    }
+    pty.slave = ::ptsname(pty.master);
+    termios t{};
+    if (::tcgetattr(pty.master, &t) == 0) {
+        ::cfmakeraw(&t);
+        ::tcsetattr(pty.master, TCSANOW, &t);
+    }
+    pty.heldSlave = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    return pty;
+}
+
 PtyTransport::PtyTransport(Simulator& sim) : sim_(sim), ctx_(std::make_unique<QObject>()) {}
 
 PtyTransport::~PtyTransport()
@@ -109,22 +129,10 @@ void PtyTransport::open()
 {
     if (master_ >= 0)
         return;
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-        const std::string why = std::strerror(errno);
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
-        throw std::runtime_error("no pseudo-terminal: " + why);
-    }
-    slave_ = ::ptsname(master_);
-    // Raw from the start: the line must not echo requests back before the server opens it.
-    termios t{};
-    if (::tcgetattr(master_, &t) == 0) {
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-    }
-    heldSlave_ = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const RawPty pty = OpenRawPty();
+    master_ = pty.master;
+    heldSlave_ = pty.heldSlave;
+    slave_ = pty.slave;
 
     readNotifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, ctx_.get());
     QObject::connect(readNotifier_, &QSocketNotifier::activated, ctx_.get(), [this] { readable(); });

@@ -28,6 +28,16 @@ class QByteArray;
 
 namespace plcsim {
 
+// A pseudo-terminal in raw mode from the start (the line must not echo requests back before
+// the server opens it): the non-blocking master, the slave's path, and the slave held open so
+// the line stays up between the server's opens. Throws std::runtime_error when there is none.
+struct RawPty {
+    int master = -1;
+    int heldSlave = -1;
+    std::string slave;
+};
+RawPty OpenRawPty();
+
 class PtyTransport {
 public:
     explicit PtyTransport(Simulator& sim);

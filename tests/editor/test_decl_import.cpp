@@ -6,8 +6,6 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -21,80 +19,16 @@
 #include "editor/config_settings.h"
 #include "editor/decl_import.h"
 #include "editor_fixture.h"
+#include "tdr_writer.h"
 
 namespace {
 
 using namespace vos;
 
-// --- A small ".tdr" writer ---
-
-struct TdrRec {
-    std::string name;
-    std::uint8_t type = 28;
-    std::uint8_t elem = 0;
-    std::uint16_t address = 0;
-    std::uint16_t bit = 0;
-    std::uint16_t count = 0;
-    std::uint16_t memberBase = 0;
-    std::uint8_t zone = 5;
-    std::uint8_t cls = 25;
-    std::uint8_t flags = 2;
-    int nameLength = -1;  // the length byte; -1: the name's own
-};
-
-void PutU16(std::string& s, std::size_t at, std::uint16_t v)
-{
-    s[at] = static_cast<char>(v & 0xFF);
-    s[at + 1] = static_cast<char>(v >> 8);
-}
-
-std::string Record(const TdrRec& r)
-{
-    std::string b(32, '\0');
-    b[0] = static_cast<char>(r.nameLength >= 0 ? r.nameLength : static_cast<int>(r.name.size()));
-    for (std::size_t i = 0; i < r.name.size() && i < 15; ++i)
-        b[1 + i] = r.name[i];
-    b[16] = static_cast<char>(r.type);
-    b[17] = static_cast<char>(r.elem);
-    b[18] = static_cast<char>(r.cls);
-    b[19] = static_cast<char>(r.zone);
-    PutU16(b, 23, r.address);
-    PutU16(b, 25, r.bit);
-    PutU16(b, 27, r.count);
-    PutU16(b, 29, r.memberBase);
-    b[31] = static_cast<char>(r.flags);
-    return b;
-}
-
-// The 13 records never imported, then recs from record 13 on; count: the header's, -1 for all.
-std::string Tdr(const std::vector<TdrRec>& recs, std::int32_t count = -1, std::int32_t format = 27)
-{
-    const std::int32_t n = count >= 0 || count < -1 ? count : static_cast<std::int32_t>(13 + recs.size());
-    std::string s;
-    for (std::int32_t v : {n, format})
-        for (int i = 0; i < 4; ++i)
-            s.push_back(static_cast<char>((static_cast<std::uint32_t>(v) >> (8 * i)) & 0xFF));
-    for (int i = 0; i < 13; ++i)
-        s += Record({"Sys" + std::to_string(i)});
-    for (const auto& r : recs)
-        s += Record(r);
-    return s;
-}
-
-// A structure at record 13 whose members are records 14 ... (member base 13).
-std::vector<TdrRec> Structure(const std::string& name, std::uint16_t address, std::vector<TdrRec> members,
-                              int declaredCount = -1)
-{
-    std::vector<TdrRec> out;
-    out.push_back({name, 36, 0, address, 0,
-                   static_cast<std::uint16_t>(declaredCount >= 0 ? declaredCount : static_cast<int>(members.size())),
-                   13});
-    for (auto& m : members) {
-        m.cls = 0;  // members are not exported variables of their own
-        out.push_back(m);
-    }
-    return out;
-}
+using editor_test::Record;
+using editor_test::Structure;
+using editor_test::Tdr;
+using editor_test::TdrRec;
 
 struct Placed {
     std::string name;
@@ -854,51 +788,6 @@ TEST_F(DeclImportTest, ModelHearsOneResetPerImport)
     Expect(2, 0, 0, importer.ImportPubBytes("DRW_Status R W 1\n", station));
     EXPECT_EQ(counter.resets, 2);
     editor.Tree().RemoveObserver(&counter);
-}
-
-}  // namespace
-
-namespace {
-
-// Run by hand (--gtest_also_run_disabled_tests): the figures for the closing note.
-TEST_F(DeclImportTest, DISABLED_Benchmark)
-{
-    std::string pub;
-    for (int i = 0; i < 50000; ++i)
-        pub += "Var" + std::to_string(i) + " R W " + std::to_string(i * 2) +
-               (i % 10 == 9 ? " \"Var" + std::to_string(i - 1) + "[1]\" PUB_IN" : " INT PUB_INOUT ;c") + "\n";
-    std::vector<TdrRec> recs;
-    while (recs.size() < 20000 - 13) {
-        const auto k = recs.size();
-        if (k % 10 == 0 && recs.size() + 5 < 20000 - 13) {
-            recs.push_back({"S" + std::to_string(k), 36, 0, static_cast<std::uint16_t>(k), 0, 4,
-                            static_cast<std::uint16_t>(13 + k)});
-            for (int m = 0; m < 4; ++m)
-                recs.push_back({"m" + std::to_string(m), static_cast<std::uint8_t>(m % 2 ? 26 : 28), 0, 0,
-                                static_cast<std::uint16_t>(m), 1, 0, 5, 0});
-        } else {
-            recs.push_back({"T" + std::to_string(k), 28, 0, static_cast<std::uint16_t>(k)});
-        }
-    }
-    const auto tdr = Tdr(recs);
-    const auto time = [](auto f) {
-        const auto start = std::chrono::steady_clock::now();
-        f();
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    };
-    for (auto* target : {station, Create(nkStation, server, "Empty2")}) {
-        const bool isPub = target == station;
-        for (int pass = 0; pass < 2; ++pass) {
-            const double ms = time([&] {
-                if (isPub)
-                    importer.ImportPubBytes(pub, target);
-                else
-                    importer.ImportTdrBytes(tdr, target);
-            });
-            std::printf("%s pass %d: %.1f ms, %d new, %d changed, %zu nodes\n", isPub ? "pub" : "tdr", pass + 1, ms,
-                        importer.ImportedNew(), importer.ImportedChanged(), editor.Tree().NodeCount());
-        }
-    }
 }
 
 }  // namespace

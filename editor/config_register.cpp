@@ -293,8 +293,18 @@ void TConfigRegistrar::BuildVariable(const TConfigNodeRec& rec, vx::TParentTreeO
         vx::TStation* st = v->GetStation();
         if (!st || !st->BindServiceVariable(v))
             misplaced = "a station";
-    } else if (IsModemServiceCode(rec.ServiceCode) && parent.ObjectType != vx::otModem) {
-        misplaced = "a modem";
+    } else if (IsModemServiceCode(rec.ServiceCode)) {
+        if (parent.ObjectType != vx::otModem) {
+            misplaced = "a modem";
+        } else {
+            auto& modem = static_cast<vx::TModem&>(parent);
+            if (rec.ServiceCode == vx::vkModStatus)
+                modem.StatusVariable = v;
+            else if (rec.ServiceCode == vx::vkModStatusStr)
+                modem.StatusTextVariable = v;
+            else
+                modem.ModemTypeVariable = v;
+        }
     }
 
     v->InitValue();

@@ -469,6 +469,26 @@ TEST_F(CfgRegister, HandlesRunFrom5000InItemIDOrder)
     EXPECT_EQ((*m.Variables)[0]->Quality, vx::qGood) << "a modem code under its modem is bound";
 }
 
+TEST_F(CfgRegister, AModemsServiceItemsAreBoundToItsStateAndType)
+{
+    TConfigNode* modem = add(server, vos::nkModem, "Modem1");
+    editor.CreateModemServiceItems(modem);
+    TConfigNode* text = variable(modem, "MOD_StatusStr", VT_BSTR);
+    text->Rec().ServiceCode = vx::vkModStatusStr;
+    registrar.RefreshExecute();
+    ASSERT_EQ(vx::ModemList->size(), 1u);
+    vx::TModem& m = **vx::ModemList->begin();
+    ASSERT_NE(m.StatusVariable, nullptr);
+    ASSERT_NE(m.StatusTextVariable, nullptr);
+    ASSERT_NE(m.ModemTypeVariable, nullptr);
+    EXPECT_EQ(m.StatusVariable->Name, "Status");
+    EXPECT_EQ(m.StatusTextVariable->Name, "MOD_StatusStr");
+    EXPECT_EQ(m.ModemTypeVariable->Name, "ModemType");
+    m.SetState(vx::TModem::msStart);
+    EXPECT_EQ(m.StatusVariable->Value.toI4(), std::optional<std::int32_t>(vx::TModem::msStart));
+    EXPECT_EQ(m.StatusTextVariable->Value.toUtf8(), m.StateName());
+}
+
 TEST_F(CfgRegister, ADuplicateItemIDGivesOneEntry)
 {
     TConfigNode* s = station("S");

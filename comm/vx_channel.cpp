@@ -54,6 +54,9 @@ public:
     std::uint8_t GetChar() override { return port_.GetChar(); }
     std::size_t GetBlock(void* buffer, std::size_t count) override { return port_.GetBlock(buffer, count); }
     void FlushInBuffer() override { port_.FlushInBuffer(); }
+    bool DTR() const override { return port_.DTR(); }
+    void SetDTR(bool on) override { port_.SetDTR(on); }
+    void ProcessCommunications() override { port_.ProcessCommunications(); }
 
 private:
     plat::TApdWinsockPort port_;

@@ -61,6 +61,13 @@ public:
     // Bound of the input buffer in bytes.
     virtual void SetInSize(std::size_t bytes) { (void)bytes; }
 
+    // The modem's control line; a line without one (TCP) ignores it and reads false.
+    virtual bool DTR() const { return false; }
+    virtual void SetDTR(bool on) { (void)on; }
+    // One processing turn of the device layer, so that queued output leaves before the
+    // objects go (the modem's hang-up at shut-down); nothing to do where output leaves at once.
+    virtual void ProcessCommunications() {}
+
     // count: every byte waiting.
     std::function<void(std::size_t count)> OnTriggerAvail;
     // Things the line or driver cannot do, a device lost: for the communication log.

@@ -470,6 +470,9 @@ void TModem::StartHangUp()
         return;
     if (ShuttingDown) {
         HangingUpStep();
+        // The objects go next: let the hang-up leave first.
+        if (Port)
+            Port->ProcessCommunications();
     }
     StartWait(10);
     Stop();
@@ -549,6 +552,7 @@ void TModem::StateTick()
         break;
     case msDial: {
         Port->SetBaud(9600);
+        Port->SetDTR(true);
         Port->SetParity(0);
         const std::string number = DialNumber();
         if (!Dialable(number)) {

@@ -41,6 +41,9 @@ public:
     std::uint8_t GetChar() override;
     void FlushInBuffer() override;
     void SetInSize(std::size_t bytes) override { inner_->SetInSize(bytes); }
+    bool DTR() const override { return inner_->DTR(); }
+    void SetDTR(bool on) override { inner_->SetDTR(on); }
+    void ProcessCommunications() override { inner_->ProcessCommunications(); }
 
     // Sees every byte first.
     std::function<void(std::uint8_t b)> OnByte;

@@ -139,6 +139,9 @@ public:
         rx.clear();
         ++flushes;
     }
+    bool DTR() const override { return dtr; }
+    void SetDTR(bool on) override { dtr = on; }
+    void ProcessCommunications() override { ++processTurns; }
 
     // Bytes reach the input buffer now and are announced.
     void arrive(const Bytes& bytes)
@@ -179,6 +182,8 @@ public:
     int opens = 0;
     int releases = 0;
     int flushes = 0;
+    bool dtr = false;
+    int processTurns = 0;  // ProcessCommunications calls
 
     // TCP client side.
     bool tcp = false;

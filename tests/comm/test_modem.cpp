@@ -96,6 +96,9 @@ public:
         return b;
     }
     void FlushInBuffer() override { in_.clear(); }
+    bool DTR() const override { return dtr; }
+    void SetDTR(bool on) override { dtr = on; }
+    void ProcessCommunications() override { ++processTurns; }
 
     void dropCarrier()
     {
@@ -109,6 +112,8 @@ public:
     bool dataMode = false;
     bool missing = false;
     int telegrams = 0;
+    bool dtr = false;
+    int processTurns = 0;  // ProcessCommunications calls
 
 private:
     void reply(const Reply& r)
@@ -241,6 +246,7 @@ TEST_F(ModemTest, AWholeCallFromQuietToQuiet)
     EXPECT_GE(until(TModem::msStart), 0);
     EXPECT_GE(until(TModem::msInit1), 0);
     EXPECT_EQ(until(TModem::msInit2), 100) << "Init1 passes on at the next tick";
+    EXPECT_FALSE(line(modem).DTR()) << "DTR is raised by the dial step, not before";
     const std::int64_t init2 = until(TModem::msDial);
     EXPECT_GE(init2, 1000);
     EXPECT_LE(init2, 1100);
@@ -248,6 +254,7 @@ TEST_F(ModemTest, AWholeCallFromQuietToQuiet)
     EXPECT_EQ(line(modem).commands, (std::vector<std::string>{"ATD5551234"}));
     EXPECT_EQ(line(modem).Baud(), 9600);
     EXPECT_EQ(line(modem).Parity(), 0);
+    EXPECT_TRUE(line(modem).DTR());
     EXPECT_EQ(st->DialState, 2);
 
     EXPECT_EQ(until(TModem::msConnecting), 500);
@@ -412,6 +419,27 @@ TEST_F(ModemTest, ThreeUnansweredHangUpsEndTheCall)
     EXPECT_FALSE(modem->Connected);
     EXPECT_EQ(std::count(line(modem).commands.begin(), line(modem).commands.end(), "ATD555"), 1)
         << "no dial on a line that may still be up";
+}
+
+TEST_F(ModemTest, OnlyTheHangUpAtShutDownGetsAProcessingTurn)
+{
+    TStation* st = modemStation(2, "555", false);
+    start();
+    st->RequestCall();
+    ASSERT_GE(until(TModem::msConnected), 0);
+    modem->StartHangUp();
+    ASSERT_GE(until(TModem::msQuiet, 30000), 0);
+    EXPECT_EQ(line(modem).processTurns, 0) << "the state machine's hang-up needs none";
+
+    st->SetState(vx::ssDisconnected);
+    ASSERT_GE(until(TModem::msConnected), 0);
+    const std::size_t lines = modemLines().size();
+    vx::ShuttingDown = true;  // as the destruction of the root sets it
+    modem->StartHangUp();
+    EXPECT_EQ(line(modem).processTurns, 1);
+    // The hang-up step ran at once: its line carries the state it ran in.
+    ASSERT_EQ(modemLines().size(), lines + 1);
+    EXPECT_EQ(modemLines().back(), "Connected");
 }
 
 TEST_F(ModemTest, NoCallWhileCommunicationIsStoppedAndAStopHangsUp)

@@ -8,7 +8,8 @@
 // waiting: the channel packs them into datagrams of up to five telegrams and keeps one
 // datagram in flight per station. Counted over a window after a warm-up: telegrams answered
 // good (the channel's count), the datagrams and telegrams the simulator received, and this
-// process's CPU time.
+// process's CPU time. With --comlog the communication log runs with its list and its files
+// (in a temporary folder), to set beside the figures without it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +17,9 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
@@ -26,6 +30,7 @@
 #include <vector>
 
 #include "comm/vx_classes.h"
+#include "comm/vx_comlog.h"
 #include "comm/vx_def.h"
 #include "comm/vx_hook.h"
 #include "comm/vx_station.h"
@@ -45,13 +50,15 @@ struct Options {
     int windowMs = 5000;
     int serverCpu = 0;
     int simCpu = 1;
+    bool comLog = false;  // ComLogging and ComLogToFile on
+    int comLines = 1000;  // NumOfComLines with --comlog
 };
 
 int usage()
 {
     std::fprintf(stderr,
                  "usage: bench_udp [--stations N (1-200)] [--variables PAIRS (1-20)] [--warmup MS] [--window MS]\n"
-                 "                 [--server-cpu N] [--sim-cpu N]\n");
+                 "                 [--server-cpu N] [--sim-cpu N] [--comlog [--com-lines N]]\n");
     return 2;
 }
 
@@ -125,7 +132,9 @@ int main(int argc, char** argv)
     if (!bench::parseArguments(argc, argv,
                                {{"--stations", &opt.stations}, {"--variables", &opt.variables},
                                 {"--warmup", &opt.warmupMs}, {"--window", &opt.windowMs},
-                                {"--server-cpu", &opt.serverCpu}, {"--sim-cpu", &opt.simCpu}}))
+                                {"--server-cpu", &opt.serverCpu}, {"--sim-cpu", &opt.simCpu},
+                                {"--com-lines", &opt.comLines, 1}},
+                               {{"--comlog", &opt.comLog, true}}))
         return usage();
     if (opt.stations < 1 || opt.stations > 200 || opt.variables < 1 || opt.variables > 20 || opt.windowMs < 100)
         return usage();
@@ -146,6 +155,21 @@ int main(int argc, char** argv)
     vx::InitializeComm();
     vx::UdpSocket->SetPortNumber(port);
     bench::setCommDefaults(0);
+    // The log files go to a folder of their own that goes with the run.
+    QTemporaryDir logDir;
+    if (opt.comLog) {
+        if (!logDir.isValid()) {
+            std::fprintf(stderr, "bench_udp: no temporary folder for the log files\n");
+            return 1;
+        }
+        const std::string folder = logDir.path().toStdString();
+        vx::TComLogEnv env;
+        env.ProgramDir = [folder] { return folder; };
+        vx::SetComLogEnv(env);
+        vx::ComLogging = true;
+        vx::ComLogToFile = true;
+        vx::NumOfComLines = opt.comLines;
+    }
 
     // Variables in pairs: a finished read asks for its twin (the variable itself still counts
     // its read as pending while its hook runs).
@@ -216,6 +240,15 @@ int main(int argc, char** argv)
     vx::OnVariableRequestDone = nullptr;
     vx::CommServer->StopCommunication();
     vx::FinalizeComm();
+    qint64 logBytes = 0;
+    int logFiles = 0;
+    if (opt.comLog) {
+        for (const QFileInfo& f : QDir(logDir.path()).entryInfoList(QDir::Files)) {
+            logBytes += f.size();
+            ++logFiles;
+        }
+        vx::SetComLogEnv({});
+    }
 
     SimCounts window;
     const bool counted = bench::readAll(child.results, &window, sizeof window);
@@ -240,5 +273,10 @@ int main(int argc, char** argv)
     std::printf("server cpu time per telegram: %.2f us (%.3f s cpu in the window)\n",
                 (cpuAtEnd - cpuAtStart) * 1e6 / telegrams, cpuAtEnd - cpuAtStart);
     std::printf("answers over the whole run: %d bad, %d time-outs\n", bad, timeouts);
+    if (opt.comLog)
+        std::printf("communication log: list of %d lines and files on; %d file(s), %lld bytes over the whole run\n",
+                    opt.comLines, logFiles, static_cast<long long>(logBytes));
+    else
+        std::printf("communication log: off\n");
     return 0;
 }

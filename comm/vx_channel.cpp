@@ -409,13 +409,6 @@ void TCOM::LogPacket(const TPacket* packet)
     AppendLogRecord(line1, line2, now);
 }
 
-void TComList::Clear()
-{
-    StopAll();
-    while (!items_.empty())
-        items_.pop_back();
-}
-
 TCOM* TComList::FindByPort(std::int32_t port) const
 {
     for (const auto& channel : items_)
@@ -448,20 +441,6 @@ TCOM* TComList::GetChannelForStation(TStation* station)
     }
     channel->AddStation(station);
     return channel;
-}
-
-bool TComList::StartAll()
-{
-    for (auto& channel : items_)
-        channel->Start();
-    return !items_.empty();
-}
-
-bool TComList::StopAll()
-{
-    for (auto& channel : items_)
-        channel->Stop();
-    return !items_.empty();
 }
 
 void TComList::RestartTimeouts()

@@ -274,32 +274,53 @@ private:
     bool restartDeferred_ = false;
 };
 
-// Owns the serial channels, one per COM port.
-class TComList {
+// Owns channels of one kind: started and stopped together, each stopped before it is freed.
+template <class Channel>
+class TChannelList {
 public:
-    TComList() = default;
-    ~TComList() { Clear(); }
-    TComList(const TComList&) = delete;
-    TComList& operator=(const TComList&) = delete;
+    TChannelList() = default;
+    ~TChannelList() { Clear(); }
+    TChannelList(const TChannelList&) = delete;
+    TChannelList& operator=(const TChannelList&) = delete;
 
-    // Stops every channel, then frees them.
-    void Clear();
+    // Each returns whether the list holds any channel.
+    bool StartAll()
+    {
+        for (auto& channel : items_)
+            channel->Start();
+        return !items_.empty();
+    }
+    bool StopAll()
+    {
+        for (auto& channel : items_)
+            channel->Stop();
+        return !items_.empty();
+    }
+    // Stops every channel, then frees them, last first.
+    void Clear()
+    {
+        StopAll();
+        while (!items_.empty())
+            items_.pop_back();
+    }
+    std::size_t size() const { return items_.size(); }
+    auto begin() const { return items_.begin(); }
+    auto end() const { return items_.end(); }
+
+protected:
+    std::vector<std::unique_ptr<Channel>> items_;
+};
+
+// Owns the serial channels, one per COM port.
+class TComList : public TChannelList<TCOM> {
+public:
     TCOM* FindByPort(std::int32_t port) const;
     // The channel of the station's active COM port, created when there is none, with the
     // station attached.
     TCOM* GetChannelForStation(TStation* station);
-    // Each returns whether the list holds any channel.
-    bool StartAll();
-    bool StopAll();
     // The request in flight on every channel counts its time from now (system time changed).
     void RestartTimeouts();
-    std::size_t size() const { return items_.size(); }
-    auto begin() const { return items_.begin(); }
-    auto end() const { return items_.end(); }
     std::vector<std::unique_ptr<TCOM>>& items() { return items_; }
-
-private:
-    std::vector<std::unique_ptr<TCOM>> items_;
 };
 
 }  // namespace vx

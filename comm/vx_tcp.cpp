@@ -409,25 +409,4 @@ TWsSocket* TSocketList::AssignStation(TStation* station)
     return channel;
 }
 
-bool TSocketList::StartAll()
-{
-    for (auto& channel : items_)
-        channel->Start();
-    return !items_.empty();
-}
-
-bool TSocketList::StopAll()
-{
-    for (auto& channel : items_)
-        channel->Stop();
-    return !items_.empty();
-}
-
-void TSocketList::Clear()
-{
-    StopAll();
-    while (!items_.empty())
-        items_.pop_back();
-}
-
 }  // namespace vx

@@ -77,29 +77,13 @@ private:
 };
 
 // Owns the TCP channels.
-class TSocketList {
+class TSocketList : public TChannelList<TWsSocket> {
 public:
-    TSocketList() = default;
-    ~TSocketList() { Clear(); }
-    TSocketList(const TSocketList&) = delete;
-    TSocketList& operator=(const TSocketList&) = delete;
-
     // The channel whose address equals the text exactly, or nullptr.
     TWsSocket* FindByAddress(const std::string& address) const;
     // The channel of the station's active IP address, created with its port number when
     // there is none, with the station attached.
     TWsSocket* AssignStation(TStation* station);
-    // Each returns whether the list holds any channel.
-    bool StartAll();
-    bool StopAll();
-    // Stops every channel, then frees them.
-    void Clear();
-    std::size_t size() const { return items_.size(); }
-    auto begin() const { return items_.begin(); }
-    auto end() const { return items_.end(); }
-
-private:
-    std::vector<std::unique_ptr<TWsSocket>> items_;
 };
 
 }  // namespace vx

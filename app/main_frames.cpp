@@ -1,48 +1,71 @@
 #include "main_frames.h"
 
-#include "opc/opc_group.h"
-#include "opc/opc_item.h"
-#include "opc/opc_server.h"
+#include "editor/frm_config.h"
 
 namespace vos {
-
-namespace {
-
-// The object's RuntimeNode field, for the kinds that have one.
-void** RuntimeNodeField(const opc::TMonitorObject& object)
-{
-    return std::visit([](auto* o) -> void** { return o ? &o->RuntimeNode : nullptr; }, object);
-}
-
-}  // namespace
 
 const void* MonitorObjectAddress(const opc::TMonitorObject& object)
 {
     return std::visit([](auto* o) -> const void* { return o; }, object);
 }
 
-TFrm_ConfigPlace::TFrm_ConfigPlace(QWidget* parent) : QFrame(parent) { setObjectName(QStringLiteral("Frm_Config")); }
-
-TFrm_RuntimeRecorder::TFrm_RuntimeRecorder(QWidget* parent) : QFrame(parent)
+void TMonitorTrace::Init()
 {
-    setObjectName(QStringLiteral("Frm_Runtime"));
+    calls_.push_back({TMonitorCall::Init});
+    if (inner_)
+        inner_->Init();
 }
 
-void TFrm_RuntimeRecorder::AddNode(TRuntimeNodeKind kind, opc::TMonitorObject object)
+void TMonitorTrace::AddNode(TRuntimeNodeKind kind, opc::TMonitorObject object)
 {
-    // The object stands for its own node, as the monitor's node would.
-    if (void** node = RuntimeNodeField(object))
-        *node = const_cast<void*>(MonitorObjectAddress(object));
     calls_.push_back({TMonitorCall::AddNode, kind, MonitorObjectAddress(object)});
+    if (inner_)
+        inner_->AddNode(kind, object);
 }
 
-void TFrm_RuntimeRecorder::RemoveNode(TRuntimeNodeKind kind, opc::TMonitorObject object)
+void TMonitorTrace::RemoveNode(TRuntimeNodeKind kind, opc::TMonitorObject object)
 {
-    if (void** node = RuntimeNodeField(object))
-        *node = nullptr;
     calls_.push_back({TMonitorCall::RemoveNode, kind, MonitorObjectAddress(object)});
+    if (inner_)
+        inner_->RemoveNode(kind, object);
 }
 
-void TFrm_RuntimeRecorder::RenameNode(opc::TDA2* server) { calls_.push_back({TMonitorCall::RenameNode, -1, server}); }
+void TMonitorTrace::RenameNode(opc::TDA2* server)
+{
+    calls_.push_back({TMonitorCall::RenameNode, -1, server});
+    if (inner_)
+        inner_->RenameNode(server);
+}
+
+void TMonitorTrace::InvalidateNode(void* node)
+{
+    calls_.push_back({TMonitorCall::InvalidateNode, -1, nullptr, node});
+    if (inner_)
+        inner_->InvalidateNode(node);
+}
+
+void TMonitorTrace::FullCollapse()
+{
+    calls_.push_back({TMonitorCall::FullCollapse});
+    if (inner_)
+        inner_->FullCollapse();
+}
+
+void TMonitorTrace::FillComList()
+{
+    calls_.push_back({TMonitorCall::FillComList});
+    if (inner_)
+        inner_->FillComList();
+}
+
+std::int32_t TConfigColumnsAdapter::ColumnWidth(ConfigView view, int column) const
+{
+    return frame_.ColumnWidth(view == ConfigView::List, column);
+}
+
+void TConfigColumnsAdapter::SetColumnWidth(ConfigView view, int column, std::int32_t width)
+{
+    frame_.SetColumnWidth(view == ConfigView::List, column, width);
+}
 
 }  // namespace vos

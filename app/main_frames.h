@@ -1,22 +1,16 @@
 #pragma once
-// The main window's two frames until the editor frame and the runtime monitor exist: an
-// empty configuration frame, and a runtime frame that records what the main window asks of
-// the runtime monitor (and keeps each object's RuntimeNode as the monitor would).
-#include <QFrame>
+// What the main window puts around its two frames: a trace of the monitor calls for tests, and
+// the settings' column widths adapted onto the editor frame, so that editor/ knows nothing of
+// the settings unit.
 #include <cstdint>
 #include <vector>
 
+#include "app/settings.h"
 #include "editor/runtime_monitor.h"
 
 namespace vos {
 
-// Frm_Config: the configuration editor's place.
-class TFrm_ConfigPlace : public QFrame {
-    Q_OBJECT
-
-public:
-    explicit TFrm_ConfigPlace(QWidget* parent = nullptr);
-};
+class TFrm_Config;
 
 // One call of the monitor interface.
 struct TMonitorCall {
@@ -27,29 +21,39 @@ struct TMonitorCall {
     bool operator==(const TMonitorCall&) const = default;
 };
 
-// Frm_Runtime: the runtime monitor's place, recording the calls.
-class TFrm_RuntimeRecorder : public QFrame, public TRuntimeMonitor {
-    Q_OBJECT
-
+// Records every call before handing it on to the monitor frame (none: recording only).
+class TMonitorTrace : public TRuntimeMonitor {
 public:
-    explicit TFrm_RuntimeRecorder(QWidget* parent = nullptr);
+    explicit TMonitorTrace(TRuntimeMonitor* inner) : inner_(inner) {}
 
-    void Init() override { calls_.push_back({TMonitorCall::Init}); }
+    void Init() override;
     void AddNode(TRuntimeNodeKind kind, opc::TMonitorObject object) override;
     void RemoveNode(TRuntimeNodeKind kind, opc::TMonitorObject object) override;
     void RenameNode(opc::TDA2* server) override;
-    void InvalidateNode(void* node) override { calls_.push_back({TMonitorCall::InvalidateNode, -1, nullptr, node}); }
-    void FullCollapse() override { calls_.push_back({TMonitorCall::FullCollapse}); }
-    void FillComList() override { calls_.push_back({TMonitorCall::FillComList}); }
+    void InvalidateNode(void* node) override;
+    void FullCollapse() override;
+    void FillComList() override;
 
     const std::vector<TMonitorCall>& Calls() const { return calls_; }
     void ClearCalls() { calls_.clear(); }
 
 private:
+    TRuntimeMonitor* inner_;
     std::vector<TMonitorCall> calls_;
 };
 
 // The object a monitor object refers to, whatever its kind; nullptr for none.
 const void* MonitorObjectAddress(const opc::TMonitorObject& object);
+
+// The settings' column widths on the editor frame's two views.
+class TConfigColumnsAdapter : public ConfigColumnWidths {
+public:
+    explicit TConfigColumnsAdapter(TFrm_Config& frame) : frame_(frame) {}
+    std::int32_t ColumnWidth(ConfigView view, int column) const override;
+    void SetColumnWidth(ConfigView view, int column, std::int32_t width) override;
+
+private:
+    TFrm_Config& frame_;
+};
 
 }  // namespace vos

@@ -30,6 +30,8 @@
 #include "comm/vx_notify.h"
 #include "comm/vx_station.h"
 #include "comm/vx_variable.h"
+#include "editor/frm_config.h"
+#include "editor/frm_runtime.h"
 #include "editor/widgets/control_props.h"
 #include "opc/opc_group.h"
 #include "opc/opc_item.h"
@@ -110,6 +112,14 @@ TF_Main::TF_Main(TServerStart& server, bool headless, TMainWindowSeams seams)
 TF_Main::~TF_Main()
 {
     FormDestroy();
+    // The frames refer to the server's editor objects: they go first, while those still exist
+    // (QWidget would free them only after announcing this window's end).
+    monitor_ = nullptr;
+    trace_.reset();
+    delete frames_;
+    frames_ = nullptr;
+    configFrame_ = nullptr;
+    runtimeFrame_ = nullptr;
     if (F_Main == this)
         F_Main = nullptr;
 }
@@ -125,8 +135,16 @@ void TF_Main::BuildWidgets()
 
     frames_ = new QStackedWidget(this);
     frames_->setObjectName(QStringLiteral("Frames"));
-    configFrame_ = new TFrm_ConfigPlace(frames_);
-    runtimeFrame_ = new TFrm_RuntimeRecorder(frames_);
+    configFrame_ = new TFrm_Config(server_.Editor(), server_.FileCommands(), server_.Validation(),
+                                   server_.Registrar(), this, {}, frames_);
+    runtimeFrame_ = new TFrm_Runtime(frames_);
+    runtimeFrame_->SetMainWindowLink(this);
+    monitor_ = runtimeFrame_;
+    if (seams_.TraceMonitor) {
+        trace_ = std::make_unique<TMonitorTrace>(runtimeFrame_);
+        monitor_ = trace_.get();
+    }
+    columns_ = std::make_unique<TConfigColumnsAdapter>(*configFrame_);
     frames_->addWidget(configFrame_);
     frames_->addWidget(runtimeFrame_);
     frames_->setCurrentWidget(configFrame_);
@@ -136,10 +154,6 @@ void TF_Main::BuildWidgets()
     if (tray_)
         tray_->OnClick = [this] { Guarded([this] { RxTrayIcon1Click(); }); };
 }
-
-QWidget* TF_Main::Frm_Config() const { return configFrame_; }
-
-TRuntimeMonitor* TF_Main::Frm_Runtime() const { return runtimeFrame_; }
 
 bool TF_Main::ConfigInFront() const { return frames_ && frames_->currentWidget() == configFrame_; }
 
@@ -175,14 +189,21 @@ void TF_Main::FormCreate()
     // 5-7. Captions, the control list, the frames.
     ApplyLanguage();
     ControlPropsList = std::make_unique<TControlPropsList>();
-    if (runtimeFrame_)
-        runtimeFrame_->Init();
+    if (configFrame_) {
+        configFrame_->InitEditor();
+        // The widths read from the settings go onto the views; written back at the end.
+        AttachConfigColumns(columns_.get());
+    }
+    if (monitor_)
+        monitor_->Init();
     server_.SetFillComList([this] {
-        if (runtimeFrame_)
-            runtimeFrame_->FillComList();
+        if (monitor_)
+            monitor_->FillComList();
     });
     // 8-11. The configuration, the OPC registry, registering, the server's registration.
     server_.LoadConfiguration();
+    if (configFrame_)
+        configFrame_->ShowLoadedConfiguration();
     server_.CreateRegistry([this](int code, opc::TMonitorObject obj) { OnOPCMonitorEvent(code, obj); });
     server_.RegisterConfiguration();
     server_.RegisterServerWhenNeeded();
@@ -241,6 +262,8 @@ void TF_Main::FormDestroy()
         return;
     // First of all: a client released from now on raises events that reach no window.
     server_.SilenceMonitorEvents();
+    if (runtimeFrame_)
+        runtimeFrame_->SetTerminating(true);
     RemoveHooks();
     try {
         if (vx::CommServer && vx::CommServer->Running)
@@ -257,6 +280,7 @@ void TF_Main::FormDestroy()
             qCWarning(lcMain, "Settings not written: %s", e.what());
         }
     }
+    AttachConfigColumns(nullptr);
     ControlPropsList.reset();
 }
 
@@ -411,7 +435,7 @@ void TF_Main::OnOPCMonitorEvent(int code, opc::TMonitorObject obj)
 {
     if (destroyed_ || code < opc::meGroupAdded || code > opc::meItemActivated)
         return;
-    TRuntimeMonitor* const monitor = runtimeFrame_;
+    TRuntimeMonitor* const monitor = monitor_;
     auto* const group = ObjectOf<opc::TOPCGroup>(obj);
     auto* const item = ObjectOf<opc::TOPCItem>(obj);
     auto* const server = ObjectOf<opc::TDA2>(obj);
@@ -530,8 +554,8 @@ void TF_Main::Ac_HideServerExecute()
 {
     if (headless_)
         return;
-    if (runtimeFrame_)
-        runtimeFrame_->FullCollapse();
+    if (monitor_)
+        monitor_->FullCollapse();
     // Hiding never stops any work. Without a tray the window stays reachable from the task bar.
     if (HasTray()) {
         hide();
@@ -548,8 +572,11 @@ void TF_Main::UpdateMainCaption()
 
 void TF_Main::ApplyLanguage()
 {
-    // Nothing shown so far takes its text from the catalogue: the caption and the tray tip
-    // are fixed. The menus, the tool bar and the frames set theirs here when they come.
+    // The caption and the tray tip are fixed; the frames set their own captions.
+    if (configFrame_)
+        configFrame_->ApplyCaptions();
+    if (runtimeFrame_)
+        runtimeFrame_->ApplyCaptions();
 }
 
 // --- Closing ---

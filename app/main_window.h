@@ -25,8 +25,10 @@ class Timer;
 namespace vos {
 
 class TServerStart;
-class TFrm_ConfigPlace;
-class TFrm_RuntimeRecorder;
+class TFrm_Config;
+class TFrm_Runtime;
+class TMonitorTrace;
+class TConfigColumnsAdapter;
 
 // What the window reaches outside itself; tests answer each one.
 struct TMainWindowSeams {
@@ -39,6 +41,8 @@ struct TMainWindowSeams {
     std::function<void()> EndApplication;
     // The local UTC offset the clock watch compares; default the system's.
     plat::ClockWatch::OffsetSource UtcOffset;
+    // Records every monitor call on its way to the monitor frame (tests).
+    bool TraceMonitor = false;
 };
 
 class TF_Main : public QMainWindow, public TMainWindowLink {
@@ -113,9 +117,12 @@ public:
     plat::Timer& StartTimer() const { return *startTimer_; }
     TServerStart& Server() const { return server_; }
     // The frames; nullptr headless.
-    QWidget* Frm_Config() const;
-    TRuntimeMonitor* Frm_Runtime() const;
-    TFrm_RuntimeRecorder* RuntimeRecorder() const { return runtimeFrame_; }
+    TFrm_Config* Frm_Config() const { return configFrame_; }
+    TFrm_Runtime* Frm_Runtime() const { return runtimeFrame_; }
+    // Where the monitor events go: the monitor frame, or the trace in front of it.
+    TRuntimeMonitor* Monitor() const { return monitor_; }
+    // With TraceMonitor: the monitor calls so far; else nullptr.
+    TMonitorTrace* MonitorTrace() const { return trace_.get(); }
     // Which frame is in front: true for the configuration editor.
     bool ConfigInFront() const;
     void BringConfigToFront();
@@ -153,8 +160,11 @@ private:
     std::unique_ptr<TTrayIcon> tray_;
 
     QStackedWidget* frames_ = nullptr;
-    TFrm_ConfigPlace* configFrame_ = nullptr;
-    TFrm_RuntimeRecorder* runtimeFrame_ = nullptr;
+    TFrm_Config* configFrame_ = nullptr;
+    TFrm_Runtime* runtimeFrame_ = nullptr;
+    std::unique_ptr<TMonitorTrace> trace_;
+    TRuntimeMonitor* monitor_ = nullptr;
+    std::unique_ptr<TConfigColumnsAdapter> columns_;
 
     // The pulse's guard: a tick, the time change's forced update and the monitor's forced
     // update never run inside one another; what arrives meanwhile waits here.

@@ -158,8 +158,9 @@ public:
     // subtree, in tree order), or in the whole tree without a parent; kind nkAny for any.
     TConfigNode* FindNodeByName(const std::string& name, bool recursive, const TConfigNode* parent,
                                 std::uint8_t kind) const;
-    // The views' comparison of two nodes by a column (0 to 4); the first node's kind chooses
-    // the rule. Column 0 compares names case-insensitively by the user's locale.
+    // The views' comparison of two nodes by a column (0 to 4). Column 0 compares names
+    // case-insensitively by the user's locale; in columns 1 to 4 two kinds are ordered by
+    // kind (stations before modems, folders before variables), one kind by the column's rule.
     static int CompareNodes(const TConfigNode& a, const TConfigNode& b, int column);
     static TNodeCompare ColumnComparison(int column);
     // Every level by column 0 ascending, equal names keeping their order (after loading).

@@ -4,6 +4,7 @@
 
 #include "comm/vx_variable.h"
 #include "config_editor.h"
+#include "config_sort.h"
 #include "platform/text.h"
 
 namespace vos {
@@ -23,6 +24,20 @@ bool IsModemStatusCode(std::int32_t code) { return code == vx::vkModStatus || co
 int Sign(std::int64_t d) { return (d > 0) - (d < 0); }
 
 int Flag(std::uint8_t b) { return b ? 1 : 0; }
+
+// Where kinds meet in a column with a rule per kind: stations before modems, folders before
+// variables.
+int KindRank(TConfigNodeKind kind)
+{
+    switch (kind) {
+    case nkServer: return 0;
+    case nkStation: return 1;
+    case nkModem: return 2;
+    case nkFolder: return 3;
+    case nkVariable: return 4;
+    default: return 5 + kind;
+    }
+}
 
 }  // namespace
 
@@ -145,17 +160,26 @@ int TConfigEditor::CompareNodes(const TConfigNode& a, const TConfigNode& b, int 
 {
     const auto& x = a.Rec();
     const auto& y = b.Rec();
-    switch (column) {
-    case 0:
+    if (column == 0)
         return plat::compareTextLocale(x.Name, y.Name);
+    if (column < 1 || column > 4)
+        return 0;
+    // Each of these columns has a rule per kind, so two kinds are ordered by kind: letting
+    // the first node's kind choose would make the order depend on which node comes first.
+    if (x.Kind != y.Kind)
+        return Sign(std::int64_t{KindRank(x.Kind)} - KindRank(y.Kind));
+    switch (column) {
     case 1:
         if (x.Kind == nkStation)
             return Sign(std::int64_t{x.BusAddress} - y.BusAddress);
         if (x.Kind == nkVariable) {
-            const auto place = [](const TConfigNodeRec& r) {
-                return std::int64_t{r.Zone} * 1000000 + std::int64_t{r.Address} * 10 + r.BitNumber;
-            };
-            return Sign(place(x) - place(y));
+            // A tuple: one number made of the three overflows and mixes zones for large
+            // addresses.
+            if (x.Zone != y.Zone)
+                return x.Zone < y.Zone ? -1 : 1;
+            if (x.Address != y.Address)
+                return x.Address < y.Address ? -1 : 1;
+            return Sign(std::int64_t{x.BitNumber} - y.BitNumber);
         }
         return 0;
     case 2:
@@ -185,6 +209,7 @@ TNodeCompare TConfigEditor::ColumnComparison(int column)
     return [column](const TConfigNode& a, const TConfigNode& b) { return CompareNodes(a, b, column); };
 }
 
-void TConfigEditor::SortTreeByName() { tree_.SortTree(ColumnComparison(0)); }
+// Collation keys computed once per sort: a large file loads without re-keying every comparison.
+void TConfigEditor::SortTreeByName() { SortConfigTree(tree_, 0, false); }
 
 }  // namespace vos

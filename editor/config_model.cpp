@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "config_view_text.h"
+
 namespace vos {
 
 TConfigModel::TConfigModel(TConfigTree& tree, QObject* parent) : QAbstractItemModel(parent), tree_(&tree)
@@ -42,9 +44,10 @@ const TConfigNode* TConfigModel::ParentNode(const QModelIndex& parent) const
 QModelIndex TConfigModel::index(int row, int column, const QModelIndex& parent) const
 {
     const auto* p = ParentNode(parent);
-    if (!p || column != 0)
+    if (!p || column < 0 || column >= kConfigViewColumns)
         return {};
-    return IndexOf(p->Child(row));
+    const auto* node = p->Child(row);
+    return node ? createIndex(row, column, const_cast<TConfigNode*>(node)) : QModelIndex();
 }
 
 QModelIndex TConfigModel::parent(const QModelIndex& child) const
@@ -59,21 +62,62 @@ int TConfigModel::rowCount(const QModelIndex& parent) const
     return p ? p->ChildCount() : 0;
 }
 
-int TConfigModel::columnCount(const QModelIndex& /*parent*/) const { return 1; }
+int TConfigModel::columnCount(const QModelIndex& parent) const
+{
+    // Qt asks a parent's column count too; only column 0 has children.
+    return !parent.isValid() || parent.column() == 0 ? kConfigViewColumns : 0;
+}
 
 QVariant TConfigModel::data(const QModelIndex& index, int role) const
 {
     auto* node = NodeOf(index);
     if (!node)
         return {};
-    switch (role) {
-    case Qt::DisplayRole:
-        return QString::fromStdString(node->Rec().Name);
-    case NodeRole:
+    if (role == NodeRole)
         return QVariant::fromValue(node);
-    default:
+    return ConfigCellData(node->Rec(), index.column(), role, cutNode_ && cutNode_->Contains(node));
+}
+
+QVariant TConfigModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= kConfigViewColumns)
         return {};
+    return ConfigColumnCaption(section);
+}
+
+void TConfigModel::RetranslateHeaders()
+{
+    emit headerDataChanged(Qt::Horizontal, 0, kConfigViewColumns - 1);
+    // Columns 3 and 4 show catalogue texts.
+    if (tree_)
+        EmitSubtreeChanged(tree_->Root(), {Qt::DisplayRole});
+}
+
+void TConfigModel::EmitSubtreeChanged(const TConfigNode* top, const QList<int>& roles)
+{
+    if (!top->IsRoot()) {
+        const auto index = IndexOf(top);
+        emit dataChanged(index, index.siblingAtColumn(kConfigViewColumns - 1), roles);
     }
+    // One range per parent: a view repaints what it shows of each.
+    const auto* end = top->IsRoot() ? nullptr : TConfigTree::NextSkippingChildren(top);
+    for (const TConfigNode* n = top; n && n != end; n = TConfigTree::Next(n)) {
+        if (!n->HasChildren())
+            continue;
+        const auto parent = IndexOf(n);
+        emit dataChanged(index(0, 0, parent), index(n->ChildCount() - 1, kConfigViewColumns - 1, parent), roles);
+    }
+}
+
+void TConfigModel::SetCutNode(const TConfigNode* node)
+{
+    if (node == cutNode_ || !tree_)
+        return;
+    const auto* old = cutNode_;
+    cutNode_ = node && tree_->Owns(node) && !node->IsRoot() ? node : nullptr;
+    for (const auto* n : {old, cutNode_})
+        if (n)
+            EmitSubtreeChanged(n, {Qt::ForegroundRole});
 }
 
 void TConfigModel::RowsAboutToBeInserted(TConfigNode* parent, int first, int last)
@@ -140,12 +184,19 @@ void TConfigModel::ModelReset() { endResetModel(); }
 void TConfigModel::DataChanged(TConfigNode* node)
 {
     const auto index = IndexOf(node);
-    emit dataChanged(index, index);
+    emit dataChanged(index, index.siblingAtColumn(kConfigViewColumns - 1));
+}
+
+void TConfigModel::NodesAboutToBeDeleted(TConfigNode* top)
+{
+    if (cutNode_ && top->Contains(cutNode_))
+        cutNode_ = nullptr;
 }
 
 void TConfigModel::TreeDestroyed()
 {
     beginResetModel();
+    cutNode_ = nullptr;
     tree_ = nullptr;
     endResetModel();
 }

@@ -178,6 +178,7 @@ protected:
         seams.ErrorBox = [this](const std::string& text) { errorBoxes.push_back(text); };
         seams.EndApplication = [this] { ++ends; };
         seams.UtcOffset = [this] { return utcOffset; };
+        seams.TraceMonitor = true;
         return seams;
     }
 
@@ -262,7 +263,7 @@ protected:
         return static_cast<std::size_t>(
             std::count_if(log.begin(), log.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
     }
-    const std::vector<vos::TMonitorCall>& MonitorCalls() const { return window->RuntimeRecorder()->Calls(); }
+    const std::vector<vos::TMonitorCall>& MonitorCalls() const { return window->MonitorTrace()->Calls(); }
 
     plat::ManualClock clock;
     plat::ManualScheduler scheduler;

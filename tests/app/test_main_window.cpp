@@ -18,6 +18,7 @@
 
 #include "app/app_exception.h"
 #include "app/form_placement.h"
+#include "editor/frm_config.h"
 #include "editor/widgets/control_props.h"
 #include "comm/vx_variable.h"
 #include "opc/opc_group.h"
@@ -145,7 +146,8 @@ TEST_F(MainWindow, HeadlessRunsTheSameStartWithoutAWindow)
     headless = true;
     StartOnConfig(kStation);
     EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(window->RuntimeRecorder(), nullptr);
+    EXPECT_EQ(window->Frm_Runtime(), nullptr);
+    EXPECT_EQ(window->MonitorTrace(), nullptr);
     EXPECT_EQ(window->findChild<QStackedWidget*>(), nullptr);
     EXPECT_EQ(tray, nullptr);
     EXPECT_TRUE(window->PulseTimer().enabled());
@@ -262,14 +264,19 @@ TEST_P(MainMonitor, FollowsTheTable)
     opc::TOPCGroup* const grp = da->Groups[0];
     ASSERT_EQ(grp->Items.size(), 1u);
     opc::TOPCItem* const item = grp->Items[0].get();
+    // Every object got its node from the monitor when it came; a node stands for its object.
+    ASSERT_NE(da->RuntimeNode, nullptr);
+    ASSERT_NE(grp->RuntimeNode, nullptr);
+    ASSERT_NE(item->RuntimeNode, nullptr);
     const auto name = [&](const void* p) -> std::string {
-        return p == da ? "S" : p == grp ? "G" : p == item ? "I" : p == nullptr ? "-" : "?";
+        if (p == nullptr)
+            return "-";
+        return p == da || p == da->RuntimeNode      ? "S"
+               : p == grp || p == grp->RuntimeNode  ? "G"
+               : p == item || p == item->RuntimeNode ? "I"
+                                                     : "?";
     };
-    // Every object has its node, as the monitor gave it when the object came.
-    vos::TFrm_RuntimeRecorder& monitor = *window->RuntimeRecorder();
-    monitor.AddNode(vos::rnServer, da);
-    monitor.AddNode(vos::rnGroup, grp);
-    monitor.AddNode(vos::rnItem, item);
+    vos::TMonitorTrace& monitor = *window->MonitorTrace();
     monitor.ClearCalls();
     const bool running = vx::CommServer->Running;
     vx::CommServer->StopCommunication();

@@ -385,8 +385,18 @@ TEST(ConfigCompare, ColumnsAsTheViewsSortThem)
     auto f2 = rec(3, "Alpha");
     auto m1 = rec(10, "m");
     auto m2 = rec(10, "n");
+    auto v3 = rec(2, "z0");  // zone 0 at 100,000: one number made of it meets zone 1 at 0
+    v3.Zone = 0;
+    v3.Address = 100000;
+    auto v4 = rec(2, "z0big");  // one number made of it overflows 32 bits
+    v4.Zone = 0;
+    v4.Address = 300000000;
+    v4.BitNumber = 7;
+    auto v5 = rec(2, "z0max");
+    v5.Zone = 0;
+    v5.Address = std::numeric_limits<std::int32_t>::min();
     auto *S1 = node(s1), *S2 = node(s2), *V1 = node(v1), *V2 = node(v2), *F1 = node(f1), *F2 = node(f2),
-         *M1 = node(m1), *M2 = node(m2);
+         *M1 = node(m1), *M2 = node(m2), *V3 = node(v3), *V4 = node(v4), *V5 = node(v5);
 
     struct Case {
         TConfigNode* a;
@@ -399,6 +409,12 @@ TEST(ConfigCompare, ColumnsAsTheViewsSortThem)
         {F1, F2, 1, 0},  {S1, S2, 2, 1},  {V1, V2, 2, -1}, {F1, F2, 2, 1},  {M1, M2, 2, 0},  {V1, V2, 3, -1},
         {S1, S2, 3, 0},  {V1, V2, 4, 1},  {V2, V1, 4, -1}, {F1, F2, 4, 0},  {V1, V2, 5, 0},  {V1, V2, -1, 0},
         {M1, M2, 0, -1},
+        // Two kinds meet: by kind where the column has a rule per kind, by name in column 0.
+        {S1, M1, 1, -1}, {M1, S1, 1, 1},   {S2, M2, 2, -1}, {M2, S2, 4, 1},  {F1, V1, 1, -1}, {V1, F1, 1, 1},
+        {F1, V2, 2, -1}, {V2, F1, 2, 1},   {F2, V1, 3, -1}, {V1, F2, 4, 1},  {V1, F1, 0, 1},  {M1, S2, 0, 1},
+        {S1, M1, 5, 0},  {V1, F1, 5, 0},
+        // Addresses as (zone, address, bit): no overflow, and no zone mix from 100,000 up.
+        {V3, V1, 1, -1}, {V1, V3, 1, 1},   {V4, V1, 1, -1}, {V4, V5, 1, 1},  {V5, V4, 1, -1},
     };
     for (const auto& k : cases) {
         const int r = TConfigEditor::CompareNodes(*k.a, *k.b, k.column);

@@ -116,19 +116,20 @@ TEST(ConfigModelHarness, TesterReportsABrokenModel)
     EXPECT_FALSE(capture.reports.empty());
 }
 
-TEST_F(ConfigModelTest, ShowsNamesAndNodesInOneColumn)
+TEST_F(ConfigModelTest, ShowsNamesAndNodesInColumnZero)
 {
     auto* server = editor.CreateNode(vos::nkServer, nullptr);
     auto* station = editor.NewObjectExecute(vos::ntStation, server);
     ASSERT_NE(station, nullptr);
 
     ASSERT_EQ(model->rowCount(), 1);
-    EXPECT_EQ(model->columnCount(), 1);
+    EXPECT_EQ(model->columnCount(), 6);
     const auto top = model->index(0, 0);
     EXPECT_EQ(NameAt(top), "Server");
     EXPECT_EQ(NodeAt(top), server);
     EXPECT_FALSE(model->parent(top).isValid());
-    EXPECT_FALSE(model->index(0, 1).isValid());
+    EXPECT_EQ(NodeAt(model->index(0, 5)), server);
+    EXPECT_FALSE(model->index(0, 6).isValid());
     EXPECT_FALSE(model->index(1, 0).isValid());
 
     const auto st = model->IndexOf(station);

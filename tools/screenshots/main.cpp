@@ -1,5 +1,6 @@
 // Renders the program's windows and dialogs in both languages to PNG files for review by eye:
-//   screenshots OUTDIR [NAME...]   every scene, or those whose name contains one of NAME
+//   screenshots --out DIR [NAME...]   every scene, or those whose name contains one of NAME
+//   screenshots DIR [NAME...]         the same
 //   screenshots --list             the scene names
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise. Files are
 // NAME-cs.png and NAME-en.png; Czech is rendered first, as the program starts in Czech.
@@ -26,6 +27,10 @@ std::vector<shots::Scene> allScenes()
     for (auto& scene : shots::WidgetScenes())
         scenes.push_back(std::move(scene));
     for (auto& scene : shots::MainWindowScenes())
+        scenes.push_back(std::move(scene));
+    for (auto& scene : shots::EditorScenes())
+        scenes.push_back(std::move(scene));
+    for (auto& scene : shots::RuntimeScenes())
         scenes.push_back(std::move(scene));
     return scenes;
 }
@@ -92,16 +97,19 @@ int main(int argc, char** argv)
             std::printf("%s\n", s.name.c_str());
         return 0;
     }
-    if (argc < 2 || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: screenshots OUTDIR [NAME...] | --list\n");
+    int first = 1;
+    if (argc >= 3 && std::string(argv[1]) == "--out")
+        first = 2;
+    if (argc <= first || argv[first][0] == '-') {
+        std::fprintf(stderr, "usage: screenshots --out DIR [NAME...] | --list\n");
         return 2;
     }
-    const QString outDir = QString::fromLocal8Bit(argv[1]);
+    const QString outDir = QString::fromLocal8Bit(argv[first]);
     if (!QDir().mkpath(outDir)) {
-        std::fprintf(stderr, "screenshots: cannot create %s\n", argv[1]);
+        std::fprintf(stderr, "screenshots: cannot create %s\n", argv[first]);
         return 1;
     }
-    const std::vector<std::string> filters(argv + 2, argv + argc);
+    const std::vector<std::string> filters(argv + first + 1, argv + argc);
 
     int written = 0;
     int failed = 0;
@@ -123,6 +131,6 @@ int main(int argc, char** argv)
             widget->hide();
         }
     }
-    std::printf("%d file(s) written to %s\n", written, argv[1]);
+    std::printf("%d file(s) written to %s\n", written, qPrintable(outDir));
     return failed == 0 ? 0 : 1;
 }

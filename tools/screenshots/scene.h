@@ -17,5 +17,7 @@ struct Scene {
 std::vector<Scene> MessageDialogScenes();
 std::vector<Scene> WidgetScenes();
 std::vector<Scene> MainWindowScenes();
+std::vector<Scene> EditorScenes();
+std::vector<Scene> RuntimeScenes();
 
 }  // namespace shots

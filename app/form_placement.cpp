@@ -1,5 +1,11 @@
 #include "form_placement.h"
 
+#include <QWidget>
+
+#include <QStyle>
+
+#include <QScreen>
+
 #include <charconv>
 
 #include "app/inifile.h"
@@ -87,6 +93,14 @@ bool PlacementFits(const QRect& normal, const std::vector<QRect>& screens, QSize
         if (screen.contains(normal.topLeft()) && screen.contains(normal.center()))
             return true;
     return false;
+}
+
+void CentreOnScreen(QWidget& window)
+{
+    if (const QScreen* screen = window.screen())
+        window.move(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window.frameGeometry().size(),
+                                        screen->availableGeometry())
+                        .topLeft());
 }
 
 }  // namespace vos

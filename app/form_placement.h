@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+class QWidget;
+
 namespace vos {
 
 class IniFile;
@@ -45,5 +47,9 @@ void WritePlacement(IniFile& ini, const TWindowPlacement& placement);
 // lies on a screen present now: one screen holds both its top-left corner and its centre,
 // so that the title bar can be reached and most of the window is seen.
 bool PlacementFits(const QRect& normal, const std::vector<QRect>& screens, QSize minimum);
+
+// Moves a window to the middle of the screen it is on, frame included (the dialogs on their
+// first show).
+void CentreOnScreen(QWidget& window);
 
 }  // namespace vos

@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QStackedWidget>
+#include <QTreeView>
 #include <algorithm>
 #include <cstdint>
 #include <exception>
@@ -20,6 +21,7 @@
 #include "app/form_placement.h"
 #include "app/inifile.h"
 #include "app/main_frames.h"
+#include "app/main_menu.h"
 #include "app/server_start.h"
 #include "app/settings.h"
 #include "comm/vx_channel.h"
@@ -55,13 +57,6 @@ bool DisplayShowsBoxes()
     const QString platform = QGuiApplication::platformName();
     return qobject_cast<QApplication*>(QCoreApplication::instance()) && platform != QLatin1String("offscreen") &&
            platform != QLatin1String("minimal");
-}
-
-template <class T>
-T* ObjectOf(const opc::TMonitorObject& obj)
-{
-    T* const* p = std::get_if<T*>(&obj);
-    return p ? *p : nullptr;
 }
 
 }  // namespace
@@ -133,6 +128,9 @@ void TF_Main::BuildWidgets()
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
 
+    // Actions and menus: the tool bar goes on top as the menu bar.
+    menu_ = std::make_unique<TMainMenu>(*this);
+
     frames_ = new QStackedWidget(this);
     frames_->setObjectName(QStringLiteral("Frames"));
     configFrame_ = new TFrm_Config(server_.Editor(), server_.FileCommands(), server_.Validation(),
@@ -149,6 +147,12 @@ void TF_Main::BuildWidgets()
     frames_->addWidget(runtimeFrame_);
     frames_->setCurrentWidget(configFrame_);
     setCentralWidget(frames_);
+    // Actions and menus: the views copy no cell text on Ctrl+C; the clipboard is the editor's.
+    for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(configFrame_->VST_Tree()),
+                                    static_cast<QAbstractItemView*>(configFrame_->VST_List()),
+                                    static_cast<QAbstractItemView*>(runtimeFrame_->VST_RTree),
+                                    static_cast<QAbstractItemView*>(runtimeFrame_->VST_ComList)})
+        SwitchOffTextCopy(*view);
 
     tray_ = seams_.CreateTray ? seams_.CreateTray(this) : CreateSystemTrayIcon(this);
     if (tray_)
@@ -163,10 +167,21 @@ void TF_Main::BringConfigToFront()
         frames_->setCurrentWidget(configFrame_);
 }
 
-void TF_Main::ViewRuntime()
+void TF_Main::ViewRuntime() { Ac_ViewRuntimeExecute(); }
+
+// Actions and menus: the editor's enabling reaches the menu items.
+void TF_Main::SetEditCommands(const TEditorCommands& commands)
 {
-    if (frames_)
-        frames_->setCurrentWidget(runtimeFrame_);
+    editCommands_ = commands;
+    if (menu_)
+        menu_->SetEditCommands(commands);
+}
+
+void TF_Main::SetRegisterConfigEnabled(bool enabled)
+{
+    registerConfigEnabled_ = enabled;
+    if (menu_)
+        menu_->SetRegisterConfigEnabled(enabled);
 }
 
 // --- Start-up and shut-down ---
@@ -435,61 +450,14 @@ void TF_Main::OnOPCMonitorEvent(int code, opc::TMonitorObject obj)
 {
     if (destroyed_ || code < opc::meGroupAdded || code > opc::meItemActivated)
         return;
-    TRuntimeMonitor* const monitor = monitor_;
-    auto* const group = ObjectOf<opc::TOPCGroup>(obj);
-    auto* const item = ObjectOf<opc::TOPCItem>(obj);
-    auto* const server = ObjectOf<opc::TDA2>(obj);
-    switch (code) {
-    case opc::meGroupAdded:
-    case opc::meGroupRemoved:
-        if (monitor && group) {
-            if (code == opc::meGroupAdded)
-                monitor->AddNode(rnGroup, obj);
-            else
-                monitor->RemoveNode(rnGroup, obj);
-        }
-        break;
-    case opc::meItemAdded:
-        if (monitor && item)
-            monitor->AddNode(rnItem, obj);
+    if (monitor_)
+        RouteMonitorEvent(*monitor_, code, obj);
+    // What the window itself does on an event: communication starts with a client's first
+    // item; the first client ends the start-up period.
+    if (code == opc::meItemAdded)
         QueueCommunicationStart();
-        break;
-    case opc::meItemRemoved:
-        if (monitor && item)
-            monitor->RemoveNode(rnItem, obj);
-        break;
-    case opc::meServerCreated:
-        if (monitor && server)
-            monitor->AddNode(rnServer, obj);
-        if (StartingUp)
-            StartTimerTimer();
-        break;
-    case opc::meServerDestroyed:
-        if (monitor && server)
-            monitor->RemoveNode(rnServer, obj);
-        break;
-    case opc::meClientName:
-        if (monitor && server)
-            monitor->RenameNode(server);
-        break;
-    case opc::meGroupState:
-        if (monitor && group)
-            monitor->InvalidateNode(group->RuntimeNode);
-        break;
-    case opc::meItemReported:
-        if (monitor && item) {
-            monitor->InvalidateNode(item->RuntimeNode);
-            if (item->Group)
-                monitor->InvalidateNode(item->Group->RuntimeNode);
-        }
-        break;
-    case opc::meItemActivated:
-        if (monitor && item)
-            monitor->InvalidateNode(item->RuntimeNode);
-        break;
-    default:
-        break;
-    }
+    if (code == opc::meServerCreated && StartingUp)
+        StartTimerTimer();
 }
 
 void TF_Main::QueueCommunicationStart()
@@ -572,11 +540,21 @@ void TF_Main::UpdateMainCaption()
 
 void TF_Main::ApplyLanguage()
 {
+    // Rewritten combo items report changed texts: a language change is never an edit.
+    TFillingControlsGuard filling;
     // The caption and the tray tip are fixed; the frames set their own captions.
-    if (configFrame_)
+    if (menu_)
+        menu_->ApplyCaptions();
+    if (configFrame_) {
+        // Not UpdateStatusBar: refilling the list would drop the selection that drives the page.
+        RetranslateStatusText(*configFrame_);
+        // Repaints both views last, so that texts computed while painting follow.
         configFrame_->ApplyCaptions();
-    if (runtimeFrame_)
+    }
+    if (runtimeFrame_) {
         runtimeFrame_->ApplyCaptions();
+        runtimeFrame_->VST_RTree->viewport()->update();
+    }
 }
 
 // --- Closing ---

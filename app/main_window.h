@@ -16,6 +16,7 @@
 #include "opc/opc_globals.h"
 #include "platform/clockwatch.h"
 
+class QDialog;
 class QStackedWidget;
 
 namespace plat {
@@ -29,6 +30,7 @@ class TFrm_Config;
 class TFrm_Runtime;
 class TMonitorTrace;
 class TConfigColumnsAdapter;
+class TMainMenu;
 
 // What the window reaches outside itself; tests answer each one.
 struct TMainWindowSeams {
@@ -43,6 +45,8 @@ struct TMainWindowSeams {
     plat::ClockWatch::OffsetSource UtcOffset;
     // Records every monitor call on its way to the monitor frame (tests).
     bool TraceMonitor = false;
+    // Actions and menus: shows a dialog modally; default QDialog::exec.
+    std::function<void(QDialog&)> RunDialog;
 };
 
 class TF_Main : public QMainWindow, public TMainWindowLink {
@@ -92,7 +96,8 @@ public:
     void Ac_ShutDownServerExecute();
     void Ac_HideServerExecute();
     void UpdateMainCaption();
-    // Sets every catalogue caption of what exists so far (the menus come later).
+    // Every catalogue caption of the window, its menus and both frames, with FillingControls
+    // held so that no combo rewritten counts as an edit; then the status text and both views.
     void ApplyLanguage();
     // A run started by activation after its last client's last release: the close questions
     // when the editor holds changes, else the end.
@@ -101,11 +106,34 @@ public:
     // application and gives true when the window may close.
     bool CloseQuery();
 
+    // --- Actions and menus: the commands, each with the item or action that ran it ---
+    void Ac_NewConfigExecute(QObject* sender = nullptr);
+    void Ac_LoadConfigExecute(QObject* sender = nullptr);
+    // mnu_FileSaveAs as sender always asks for the file name.
+    void Ac_SaveConfigExecute(QObject* sender = nullptr);
+    void mnu_RegisterConfigClick(QObject* sender = nullptr);
+    void Ac_RegisterServerExecute(QObject* sender = nullptr);
+    void Ac_UnregisterServerExecute(QObject* sender = nullptr);
+    // The sender's tag (its data) says what to create.
+    void Ac_NewObjectExecute(QObject* sender);
+    void Ac_ImportExecute(QObject* sender = nullptr);
+    void Ac_CutExecute(QObject* sender = nullptr);
+    void Ac_CopyExecute(QObject* sender = nullptr);
+    void Ac_PasteExecute(QObject* sender = nullptr);
+    void Ac_DuplicateExecute(QObject* sender = nullptr);
+    void Ac_DeleteExecute(QObject* sender = nullptr);
+    void Ac_ViewConfigExecute(QObject* sender = nullptr);
+    void Ac_ViewRuntimeExecute(QObject* sender = nullptr);
+    void Ac_ViewSettingsExecute(QObject* sender = nullptr);
+    void Ac_AboutExecute(QObject* sender = nullptr);
+    // The menus and actions; nullptr headless.
+    TMainMenu* MainMenu() const { return menu_.get(); }
+
     // --- TMainWindowLink ---
     void ShutDownServer() override { Ac_ShutDownServerExecute(); }
     void ViewRuntime() override;
-    void SetEditCommands(const TEditorCommands& commands) override { editCommands_ = commands; }
-    void SetRegisterConfigEnabled(bool enabled) override { registerConfigEnabled_ = enabled; }
+    void SetEditCommands(const TEditorCommands& commands) override;
+    void SetRegisterConfigEnabled(bool enabled) override;
     void RunForcedUpdate(std::function<void()> update) override;
 
     // 1 from the start of FormCreate until a left mouse button press anywhere in the program
@@ -149,6 +177,8 @@ private:
     // Queued: after the client's call that added an item has returned.
     void QueueCommunicationStart();
     void RunPendingUpdates();
+    // Actions and menus: a dialog shown through the seam.
+    void RunDialog(QDialog& dialog);
 
     TServerStart& server_;
     const bool headless_;
@@ -165,6 +195,8 @@ private:
     std::unique_ptr<TMonitorTrace> trace_;
     TRuntimeMonitor* monitor_ = nullptr;
     std::unique_ptr<TConfigColumnsAdapter> columns_;
+    // Actions and menus.
+    std::unique_ptr<TMainMenu> menu_;
 
     // The pulse's guard: a tick, the time change's forced update and the monitor's forced
     // update never run inside one another; what arrives meanwhile waits here.

@@ -158,7 +158,7 @@ void ApplyHeldWidths()
 
 // The file holds seconds; the variable milliseconds in 32 bits, so the seconds are held to
 // what still fits once multiplied.
-constexpr std::int32_t kMaxSeconds = std::numeric_limits<std::int32_t>::max() / 1000;
+constexpr std::int32_t kMaxSeconds = kMaxDelaySeconds;
 constexpr std::int32_t kMinSeconds = std::numeric_limits<std::int32_t>::min() / 1000;
 
 bool FileExists(const std::string& name)
@@ -275,11 +275,9 @@ void ReadSettings()
     CommDelay = in.Clamped("Communication", "CommDelay", 20, 0, std::numeric_limits<std::int32_t>::max());
     MaxPacketLen = in.Clamped("Communication", "MaxPacketLen", 255, 10, 255);
     MaxBadCommCount = in.Integer("Communication", "MaxBadCommCount", 3);
-    // A channel is restarted only after a packet had all its attempts.
     MaxBadComToReset = in.Integer("Communication", "MaxBadComToReset", 0);
-    if (MaxBadComToReset > 0 && MaxBadComToReset < MaxBadCommCount) {
-        MaxBadComToReset = static_cast<std::int32_t>(
-            std::min<std::int64_t>(std::int64_t{MaxBadCommCount} + 1, std::numeric_limits<std::int32_t>::max()));
+    if (const auto usable = UsableMaxBadComToReset(MaxBadComToReset, MaxBadCommCount); usable != MaxBadComToReset) {
+        MaxBadComToReset = usable;
         in.Report("Communication", "MaxBadComToReset", "is below MaxBadCommCount", MaxBadComToReset);
     }
     DifferentPacketLen = in.Bool("Communication", "DifferentPacketLen", false);
@@ -392,6 +390,14 @@ bool IsUntitledConfig()
     if (sep != std::string_view::npos)
         name.remove_prefix(sep + 1);
     return name == kUntitledCzech || name == kUntitledEnglish;
+}
+
+std::int32_t UsableMaxBadComToReset(std::int32_t maxBadComToReset, std::int32_t maxBadCommCount)
+{
+    if (maxBadComToReset <= 0 || maxBadComToReset >= maxBadCommCount)
+        return maxBadComToReset;
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(std::int64_t{maxBadCommCount} + 1, std::numeric_limits<std::int32_t>::max()));
 }
 
 void ResetAppSettings()

@@ -4,6 +4,7 @@
 // settings themselves live in comm/vx_def.h, the editor's in editor/config_settings.h.
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 
 #include "editor/config_settings.h"
@@ -64,6 +65,14 @@ void SetConfigFileName(const std::string& name);
 // Whether the name part of vx::CfgFileName is one of the untitled names of either
 // language; case-sensitive.
 bool IsUntitledConfig();
+
+// ConnectRate, timBeforeDial and timSameCall are edited and stored in seconds but held in
+// milliseconds in 32 bits: the most seconds that still fit once multiplied.
+inline constexpr std::int32_t kMaxDelaySeconds = std::numeric_limits<std::int32_t>::max() / 1000;
+// MaxBadComToReset as used: a channel is restarted only after a packet had all its attempts,
+// so a value above 0 and below MaxBadCommCount becomes MaxBadCommCount + 1, held at the
+// 32-bit maximum.
+std::int32_t UsableMaxBadComToReset(std::int32_t maxBadComToReset, std::int32_t maxBadCommCount);
 
 // Puts this unit's variables, counters, header, column widths and ports back to their
 // state before reading (for tests and a second start).

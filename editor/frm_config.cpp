@@ -50,15 +50,15 @@ constexpr int kListNameWidth = 100;
 constexpr int kListCommentWidth = 102;
 
 // Pop-up items in the order of treeItems_ and listItems_, with their catalogue captions;
-// 0: the caption the form gives (cut, copy and paste keep it in every language).
+// 0: the caption the form gives. Cut, copy and paste take the main menu's texts.
 struct TPopupItem {
     const char* Suffix;
     std::int32_t TextId;
     const char* FormCaption;
 };
 constexpr TPopupItem kPopupItems[] = {
-    {"NewDevice", 109, ""}, {"NewItem", 110, ""}, {"NewBranch", 111, ""},  {"Cut", 0, "Cut"},
-    {"Copy", 0, "Copy"},    {"Paste", 0, "Paste"}, {"Duplicate", 112, ""}, {"Delete", 113, ""},
+    {"NewDevice", 109, ""}, {"NewItem", 110, ""}, {"NewBranch", 111, ""},  {"Cut", 142, ""},
+    {"Copy", 143, ""},      {"Paste", 144, ""}, {"Duplicate", 112, ""}, {"Delete", 113, ""},
 };
 enum TPopupIndex { piNewDevice, piNewItem, piNewBranch, piCut, piCopy, piPaste, piDuplicate, piDelete };
 
@@ -145,6 +145,7 @@ TFrm_Config::TFrm_Config(TConfigEditor& editor, TConfigFileCommands& fileCommand
       link_(link)
 {
     setObjectName(QStringLiteral("Frm_Config"));
+    seams_ = seams;  // clipboard and drag and drop: the drag's seam
     fileUi_ = std::make_unique<TFrmConfigFileUi>(this, std::move(seams), [this] {
         vstTree_->viewport()->update();
         vstList_->viewport()->update();
@@ -168,7 +169,7 @@ TFrm_Config::TFrm_Config(TConfigEditor& editor, TConfigFileCommands& fileCommand
     leftLayout->addWidget(views, 1);
     treeModel_ = new TConfigModel(editor_.Tree(), this);
     listModel_ = new TConfigListModel(editor_.Tree(), this);
-    vstTree_ = new QTreeView(views);
+    vstTree_ = new TConfigTreeView(*this, views);  // clipboard and drag and drop: drags its nodes
     vstTree_->setObjectName(QStringLiteral("VST_Tree"));
     vstList_ = new QTreeView(views);
     vstList_->setObjectName(QStringLiteral("VST_List"));
@@ -195,6 +196,7 @@ TFrm_Config::TFrm_Config(TConfigEditor& editor, TConfigFileCommands& fileCommand
     layout->addWidget(splitter_);
 
     BuildMenus();
+    ConnectDetailControls();  // multi-selection editing
 
     connect(vstTree_, &QTreeView::clicked, this, [this] {
         if (!treeSelection_->Refused())
@@ -231,8 +233,6 @@ TFrm_Config::TFrm_Config(TConfigEditor& editor, TConfigFileCommands& fileCommand
 
     TBtn_Save->setEnabled(editor_.Modified());
     TBtn_RegisterConfig->setEnabled(editor_.RegisterPending());
-    // Wired once the declaration import exists.
-    TBtn_Import->setEnabled(false);
     ApplyCaptions();
 }
 
@@ -295,6 +295,12 @@ void TFrm_Config::BuildToolBar()
     connect(TBtn_NewVariable, &QToolButton::clicked, this, [this] { NewObjectExecute(ntVariable); });
     connect(TBtn_NewFolder, &QToolButton::clicked, this, [this] { NewObjectExecute(ntFolder); });
     connect(TBtn_Delete, &QToolButton::clicked, this, [this] { DeleteExecute(); });
+    // Clipboard, duplicate and import.
+    connect(TBtn_Cut, &QToolButton::clicked, this, [this] { TBtn_CutClick(); });
+    connect(TBtn_Copy, &QToolButton::clicked, this, [this] { TBtn_CopyClick(); });
+    connect(TBtn_Paste, &QToolButton::clicked, this, [this] { TBtn_PasteClick(); });
+    connect(TBtn_Duplicate, &QToolButton::clicked, this, [this] { TBtn_DuplicateClick(); });
+    connect(TBtn_Import, &QToolButton::clicked, this, [this] { ImportConfiguration(); });
     connect(TBtn_RegisterConfig, &QToolButton::clicked, this, [this] { RefreshExecute(); });
     connect(TBtn_Exit, &QToolButton::clicked, this, [this] { TBtn_ExitClick(); });
     connect(TBtn_ViewRuntime, &QToolButton::clicked, this, [this] { TBtn_ViewRuntimeClick(); });
@@ -358,6 +364,11 @@ void TFrm_Config::BuildMenus()
         connect(actions[piNewItem], &QAction::triggered, this, [this] { NewObjectExecute(ntVariable); });
         connect(actions[piNewBranch], &QAction::triggered, this, [this] { NewObjectExecute(ntFolder); });
         connect(actions[piDelete], &QAction::triggered, this, [this] { DeleteExecute(); });
+        // Clipboard and duplicate.
+        connect(actions[piCut], &QAction::triggered, this, [this] { TBtn_CutClick(); });
+        connect(actions[piCopy], &QAction::triggered, this, [this] { TBtn_CopyClick(); });
+        connect(actions[piPaste], &QAction::triggered, this, [this] { TBtn_PasteClick(); });
+        connect(actions[piDuplicate], &QAction::triggered, this, [this] { TBtn_DuplicateClick(); });
     }
     pmnTree_->addSeparator();
     PMnTree_Expand = AddMenuAction(pmnTree_, "PMnTree_Expand");
@@ -758,7 +769,6 @@ void TFrm_Config::EnableCommands(const TConfigNode* node)
     auto commands = editor_.EnableCommands(node);
     if (!commands)
         return;
-    commands->Import = false;  // the import command is not wired yet
     const std::pair<QToolButton*, bool> buttons[] = {
         {TBtn_NewVariable, commands->NewVariable}, {TBtn_NewFolder, commands->NewFolder},
         {TBtn_Import, commands->Import},           {TBtn_Cut, commands->Cut},
@@ -824,6 +834,9 @@ bool TFrm_Config::eventFilter(QObject* watched, QEvent* event)
             DeleteExecute();
             return true;
         }
+        // Clipboard: the views' own text copy would reach the desktop's clipboard.
+        if (static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy))
+            return true;
         break;
     default:
         break;

@@ -4,6 +4,7 @@
 // TConfigEditor keeps and runs its commands, the file commands and registering; what needs
 // no widget stays in those classes.
 #include <QItemSelectionModel>
+#include <QTreeView>
 #include <QWidget>
 #include <cstddef>
 #include <functional>
@@ -22,7 +23,8 @@ class QSplitter;
 class QStatusBar;
 class QToolBar;
 class QToolButton;
-class QTreeView;
+class QDrag;
+class QMimeData;
 
 namespace vos {
 
@@ -43,6 +45,9 @@ QString QtFileFilter(const std::string& filter);
 struct TFrmConfigSeams {
     std::function<std::optional<std::string>(const TFileDialogRequest&)> OpenFileDialog;
     std::function<std::optional<std::string>(const TFileDialogRequest&)> SaveFileDialog;
+    // Clipboard and drag and drop: runs a drag of VST_Tree's nodes and gives the action the
+    // target took; empty: QDrag::exec.
+    std::function<Qt::DropAction(QDrag&)> ExecDrag;
 };
 
 // A view's selection model that asks before the user moves the current index. The frame's
@@ -73,6 +78,37 @@ private:
 };
 
 class TF_Splash;
+class TFrm_Config;
+
+// Clipboard and drag and drop: the MIME type of a drag of VST_Tree's nodes. It carries
+// references to the nodes of this program's tree, never their data.
+inline constexpr char kConfigNodesMimeType[] = "application/x-vorn-opc-config-nodes";
+
+// Clipboard and drag and drop: VST_Tree. A press on a selected row keeps the selection, so
+// that the whole selection can be dragged; the drag and the drop go to the frame, and the
+// view itself neither moves nor removes rows.
+class TConfigTreeView : public QTreeView {
+    Q_OBJECT
+public:
+    TConfigTreeView(TFrm_Config& frame, QWidget* parent);
+
+protected:
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event = nullptr) const override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void startDrag(Qt::DropActions supportedActions) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    TFrm_Config& frame_;
+    QPoint pressPos_;
+    bool pressOnSelected_ = false;
+    bool dragged_ = false;
+};
 
 // The file commands' questions and windows as the frame shows them: the file dialogs (through
 // the seams), the message dialog, the progress window.
@@ -198,6 +234,33 @@ public:
     // The control of the detail pages named name; nullptr for none.
     QWidget* DetailControl(const std::string& name) const;
 
+    // Multi-selection editing: the one change handler of the registered detail controls.
+    // It marks sender and copies every marked control into each selected node.
+    void ControlChanged(QWidget* sender);
+
+    // --- Clipboard, duplicate, drag and drop, import ---
+
+    // Each command acts on the first selected node and first checks the enabling rule of
+    // EnableCommands on that node: a command enabled for another node does nothing here.
+    void TBtn_CutClick();
+    void TBtn_CopyClick();
+    void TBtn_PasteClick();
+    void TBtn_DuplicateClick();
+    // A copy of source and the subtree it had when the copy began, under (the valid parent
+    // for) target; nullptr when nothing was made.
+    TConfigNode* CopySubtree(TConfigNode* source, TConfigNode* target);
+    // Every field of the record but Ordinal, TreeNode, Valid and Saved.
+    void CopyNode(const TConfigNode& source, TConfigNode& copy);
+    // Whether the nodes dragged from source may be dropped on target; only drags that
+    // VST_Tree itself started are accepted.
+    bool VST_TreeDragOver(const QObject* source, const QMimeData* data, TConfigNode* target);
+    // Moves the dragged nodes that may go to target.
+    void VST_TreeDragDrop(const QObject* source, const QMimeData* data, TConfigNode* target);
+    // Drags VST_Tree's selected nodes; whatever the target does, the tree removes nothing.
+    void VST_TreeStartDrag();
+    // The import command into the first selected node; the result of TDeclImporter.
+    int ImportConfiguration();
+
 private:
     // The frame's own moves of the views' current index, which the focus check lets pass.
     class TOwnMove {
@@ -214,6 +277,8 @@ private:
     void BuildToolBar();
     void BuildViews();
     void BuildMenus();
+    // Multi-selection editing: connects the detail controls' change signals to ControlChanged.
+    void ConnectDetailControls();
     QToolButton* AddToolButton(const char* name, int iconKind);
     QAction* AddMenuAction(QMenu* menu, const char* name);
     void SetupView(QTreeView* view, bool list);
@@ -272,6 +337,15 @@ private:
     bool treeSortDescending_ = false;
     int listSortColumn_ = -1;
     bool listSortDescending_ = false;
+
+    // Clipboard and drag and drop.
+    struct TCopyRun;
+    TConfigNode* CopySubtreeOf(TConfigNode* source, TConfigNode* target, TCopyRun& run);
+    // The nodes a drag from source carries; empty unless VST_Tree started it.
+    std::vector<TConfigNode*> DraggedNodes(const QObject* source, const QMimeData* data) const;
+    // After nodes moved: the list shows its node's contents again, its selection kept.
+    void RefreshListAfterMove();
+    TFrmConfigSeams seams_;
 };
 
 }  // namespace vos

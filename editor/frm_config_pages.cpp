@@ -705,6 +705,28 @@ bool TConfigDetailPages::IsNumericType(std::int32_t varType)
     }
 }
 
+bool TConfigDetailPages::IsLockedServiceCode(std::int32_t serviceCode)
+{
+    switch (serviceCode) {
+    case 1:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 16:
+    case 20:
+    case 21:
+    case 22:
+    case 30:
+    case 40:
+    case 41:
+    case 50:
+    case 52: return true;
+    default: return false;
+    }
+}
+
 void TConfigDetailPages::ShowServerPage()
 {
     TFillingControlsGuard filling;
@@ -888,22 +910,7 @@ void TConfigDetailPages::ShowVariableDetail(TConfigNodeRec& rec, QWidget* sender
     SetControlEnabled(E_VarSimulationGain, running);
 
     // Generated service items keep their identity; the data buffer (13) may change its type.
-    switch (code) {
-    case 1:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 16:
-    case 20:
-    case 21:
-    case 22:
-    case 30:
-    case 40:
-    case 41:
-    case 50:
-    case 52:
+    if (IsLockedServiceCode(code)) {
         for (QWidget* control : {static_cast<QWidget*>(E_VarName), static_cast<QWidget*>(CB_VarDataZone),
                                  static_cast<QWidget*>(E_VarAddress), static_cast<QWidget*>(E_VarBit),
                                  static_cast<QWidget*>(ChB_VarReadable), static_cast<QWidget*>(ChB_VarWriteable)})
@@ -911,8 +918,6 @@ void TConfigDetailPages::ShowVariableDetail(TConfigNodeRec& rec, QWidget* sender
         if (code != 13)
             SetControlEnabled(CB_VarInstrType, false);
         Memo_VarComment->setReadOnly(true);
-        break;
-    default: break;
     }
     setCurrentIndex(pgVariable);
 }

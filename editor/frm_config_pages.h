@@ -60,6 +60,9 @@ public:
     static std::pair<double, double> ClampToTypeRange(std::int32_t varType, double& high, double& low);
     // "Numeric" for the variable page: 2, 3, 4, 5, 17, 18, 19.
     static bool IsNumericType(std::int32_t varType);
+    // Generated service items whose identity the variable page locks (name, place, access,
+    // comment and, except for the data buffer 13, the type).
+    static bool IsLockedServiceCode(std::int32_t serviceCode);
 
 private:
     void BuildServerPage();

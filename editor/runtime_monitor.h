@@ -37,4 +37,9 @@ public:
     virtual void FillComList() = 0;
 };
 
+// Hands one OPC monitor event to the monitor by the event table: creations and removals to
+// AddNode and RemoveNode, the client's name to RenameNode, changes to InvalidateNode of the
+// object's node (an item's report repaints its group's node too). Other codes do nothing.
+void RouteMonitorEvent(TRuntimeMonitor& monitor, int code, const opc::TMonitorObject& object);
+
 }  // namespace vos

@@ -607,7 +607,7 @@ TEST_F(FrmConfigTreeTest, CommandsFollowTheNodeOntoButtonsPopupsAndTheMainWindow
         EXPECT_EQ(enabled("TBtn_Copy"), c.del);
         EXPECT_EQ(enabled("TBtn_Duplicate"), c.del);
         EXPECT_FALSE(enabled("TBtn_Paste"));
-        EXPECT_FALSE(enabled("TBtn_Import"));  // not wired yet
+        EXPECT_EQ(enabled("TBtn_Import"), c.newItem);
         EXPECT_TRUE(enabled("TBtn_NewStation"));
         for (const char* prefix : {"PMnTree_", "PMnList_"}) {
             EXPECT_EQ(itemEnabled((std::string(prefix) + "NewItem").c_str()), c.newItem);
@@ -619,7 +619,7 @@ TEST_F(FrmConfigTreeTest, CommandsFollowTheNodeOntoButtonsPopupsAndTheMainWindow
         ASSERT_FALSE(link.editCommands.empty());
         EXPECT_EQ(link.editCommands.back().NewVariable, c.newItem);
         EXPECT_EQ(link.editCommands.back().Delete, c.del);
-        EXPECT_FALSE(link.editCommands.back().Import);
+        EXPECT_EQ(link.editCommands.back().Import, c.newItem);
     }
 }
 
@@ -781,7 +781,7 @@ TEST_F(FrmConfigTest, CaptionsFollowTheLanguage)
     EXPECT_EQ(Child<QAction>("PMnList_NewDevice")->text().toStdString(), vx::GetLangText(109));
     EXPECT_EQ(Child<QAction>("PMnList_ShowFlat")->text().toStdString(), vx::GetLangText(54));
     EXPECT_EQ(Tree()->model()->headerData(0, Qt::Horizontal).toString().toStdString(), vx::GetLangText(12));
-    EXPECT_EQ(Child<QAction>("PMnTree_Cut")->text(), "Cut");  // the form's caption stays
+    EXPECT_EQ(Child<QAction>("PMnTree_Cut")->text().toStdString(), vx::GetLangText(142));
     vx::Language = 1;
     frame->ApplyCaptions();
 

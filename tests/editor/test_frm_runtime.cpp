@@ -29,13 +29,6 @@ using opctest::TestGroup;
 using vos::TFrm_Runtime;
 using vos::TRuntimeNode;
 
-template <class T>
-T* ObjectOf(const opc::TMonitorObject& obj)
-{
-    T* const* p = std::get_if<T*>(&obj);
-    return p ? *p : nullptr;
-}
-
 // The main window's forced update, held back until the test runs it.
 class DeferringLink : public vos::TMainWindowLink {
 public:
@@ -71,30 +64,9 @@ protected:
     // As the main window hands the events on.
     void Route(int code, opc::TMonitorObject obj)
     {
-        auto* g = ObjectOf<opc::TOPCGroup>(obj);
-        auto* i = ObjectOf<opc::TOPCItem>(obj);
-        auto* s = ObjectOf<opc::TDA2>(obj);
-        switch (code) {
-        case opc::meGroupAdded: frame->AddNode(vos::rnGroup, obj); break;
-        case opc::meGroupRemoved: frame->RemoveNode(vos::rnGroup, obj); break;
-        case opc::meItemAdded: frame->AddNode(vos::rnItem, obj); break;
-        case opc::meItemRemoved: frame->RemoveNode(vos::rnItem, obj); break;
-        case opc::meServerCreated: frame->AddNode(vos::rnServer, obj); break;
-        case opc::meServerDestroyed:
-            frame->RemoveNode(vos::rnServer, obj);
-            if (afterServerRemoved)
-                afterServerRemoved(*s);
-            break;
-        case opc::meClientName: frame->RenameNode(s); break;
-        case opc::meGroupState: frame->InvalidateNode(g->RuntimeNode); break;
-        case opc::meItemReported:
-            frame->InvalidateNode(i->RuntimeNode);
-            if (i->Group)
-                frame->InvalidateNode(i->Group->RuntimeNode);
-            break;
-        case opc::meItemActivated: frame->InvalidateNode(i->RuntimeNode); break;
-        default: break;
-        }
+        vos::RouteMonitorEvent(*frame, code, obj);
+        if (code == opc::meServerDestroyed && afterServerRemoved)
+            afterServerRemoved(*std::get<opc::TDA2*>(obj));
     }
 
     TRuntimeNode* root() const { return frame->RootNode(); }

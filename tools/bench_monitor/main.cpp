@@ -74,38 +74,6 @@ com::ComPtr<IOPCItemMgt> addGroup(IOPCServer* server, int n)
     return com::ComPtr<IOPCItemMgt>::attach(static_cast<IOPCItemMgt*>(unk));
 }
 
-template <class T>
-T* ObjectOf(const opc::TMonitorObject& obj)
-{
-    T* const* p = std::get_if<T*>(&obj);
-    return p ? *p : nullptr;
-}
-
-// The main window's routing of the monitor events.
-void Route(vos::TFrm_Runtime& frame, int code, const opc::TMonitorObject& obj)
-{
-    auto* g = ObjectOf<opc::TOPCGroup>(obj);
-    auto* i = ObjectOf<opc::TOPCItem>(obj);
-    auto* s = ObjectOf<opc::TDA2>(obj);
-    switch (code) {
-    case opc::meGroupAdded: frame.AddNode(vos::rnGroup, obj); break;
-    case opc::meGroupRemoved: frame.RemoveNode(vos::rnGroup, obj); break;
-    case opc::meItemAdded: frame.AddNode(vos::rnItem, obj); break;
-    case opc::meItemRemoved: frame.RemoveNode(vos::rnItem, obj); break;
-    case opc::meServerCreated: frame.AddNode(vos::rnServer, obj); break;
-    case opc::meServerDestroyed: frame.RemoveNode(vos::rnServer, obj); break;
-    case opc::meClientName: frame.RenameNode(s); break;
-    case opc::meGroupState: frame.InvalidateNode(g->RuntimeNode); break;
-    case opc::meItemReported:
-        frame.InvalidateNode(i->RuntimeNode);
-        if (i->Group)
-            frame.InvalidateNode(i->Group->RuntimeNode);
-        break;
-    case opc::meItemActivated: frame.InvalidateNode(i->RuntimeNode); break;
-    default: break;
-    }
-}
-
 // Runs the event loop until the monitor's repaint is out and painted.
 void settle(vos::TFrm_Runtime& frame)
 {
@@ -157,7 +125,7 @@ int main(int argc, char** argv)
     std::int64_t monitorNs = 0;
     registry->OnMonitorEvent = [&](int code, opc::TMonitorObject obj) {
         const std::int64_t start = bench::nowNs();
-        Route(*frame, code, obj);
+        vos::RouteMonitorEvent(*frame, code, obj);
         monitorNs += bench::nowNs() - start;
     };
 

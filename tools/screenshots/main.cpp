@@ -32,6 +32,10 @@ std::vector<shots::Scene> allScenes()
         scenes.push_back(std::move(scene));
     for (auto& scene : shots::RuntimeScenes())
         scenes.push_back(std::move(scene));
+    for (auto& scene : shots::SettingsScenes())
+        scenes.push_back(std::move(scene));
+    for (auto& scene : shots::MenuScenes())
+        scenes.push_back(std::move(scene));
     return scenes;
 }
 

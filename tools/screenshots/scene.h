@@ -19,5 +19,7 @@ std::vector<Scene> WidgetScenes();
 std::vector<Scene> MainWindowScenes();
 std::vector<Scene> EditorScenes();
 std::vector<Scene> RuntimeScenes();
+std::vector<Scene> SettingsScenes();
+std::vector<Scene> MenuScenes();
 
 }  // namespace shots

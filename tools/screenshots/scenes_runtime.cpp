@@ -27,38 +27,6 @@ namespace shots {
 
 namespace {
 
-template <class T>
-T* ObjectOf(const opc::TMonitorObject& obj)
-{
-    T* const* p = std::get_if<T*>(&obj);
-    return p ? *p : nullptr;
-}
-
-// As the main window hands the monitor events on.
-void Route(vos::TFrm_Runtime& frame, int code, const opc::TMonitorObject& obj)
-{
-    auto* g = ObjectOf<opc::TOPCGroup>(obj);
-    auto* i = ObjectOf<opc::TOPCItem>(obj);
-    auto* s = ObjectOf<opc::TDA2>(obj);
-    switch (code) {
-    case opc::meGroupAdded: frame.AddNode(vos::rnGroup, obj); break;
-    case opc::meGroupRemoved: frame.RemoveNode(vos::rnGroup, obj); break;
-    case opc::meItemAdded: frame.AddNode(vos::rnItem, obj); break;
-    case opc::meItemRemoved: frame.RemoveNode(vos::rnItem, obj); break;
-    case opc::meServerCreated: frame.AddNode(vos::rnServer, obj); break;
-    case opc::meServerDestroyed: frame.RemoveNode(vos::rnServer, obj); break;
-    case opc::meClientName: frame.RenameNode(s); break;
-    case opc::meGroupState: frame.InvalidateNode(g->RuntimeNode); break;
-    case opc::meItemReported:
-        frame.InvalidateNode(i->RuntimeNode);
-        if (i->Group)
-            frame.InvalidateNode(i->Group->RuntimeNode);
-        break;
-    case opc::meItemActivated: frame.InvalidateNode(i->RuntimeNode); break;
-    default: break;
-    }
-}
-
 // A client's data callback that takes every report and keeps nothing: the server reports
 // (and the monitor shows) values only to a group with a callback.
 class QuietSink : public com::ComObject<IOPCDataCallback> {
@@ -135,7 +103,7 @@ public:
             opc::OPCLockGuard lock(opc::OPCLock);
             registry_->OnMonitorEvent = [guarded](int code, opc::TMonitorObject obj) {
                 if (guarded)
-                    Route(*guarded, code, obj);
+                    vos::RouteMonitorEvent(*guarded, code, obj);
             };
         }
         IOPCServer* panel = AddClient();

@@ -8,8 +8,6 @@
 // shown tree on the next pass of the event loop.
 #include <QApplication>
 #include <QTreeView>
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -21,58 +19,17 @@
 #include "comm/vx_variable.h"
 #include "editor/frm_runtime.h"
 #include "opc/opc_globals.h"
-#include "opc/opc_group.h"
-#include "opc/opc_server.h"
 #include "platform/clock.h"
-#include "platform/com/alloc.h"
 #include "platform/text.h"
 #include "tools/bench_common/bench_common.h"
+#include "tools/bench_common/opc_clients.h"
 
 namespace {
 
-constexpr int kStations = 10;
-constexpr int kVariablesPerStation = 10000;
-constexpr int kClients = 10;
-constexpr int kGroupsPerClient = 100;
-constexpr int kItemsPerGroup = 100;
-constexpr DWORD kRate = 1000;  // ms
-
-using Clock = std::chrono::steady_clock;
-double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
-
-std::string itemID(int station, int variable) { return "Station" + std::to_string(station) + ".Var" + std::to_string(variable); }
-
-HRESULT addItems(IOPCItemMgt* group, int first, int count)
-{
-    std::vector<std::u16string> ids;
-    ids.reserve(count);
-    for (int i = first; i < first + count; ++i)
-        ids.push_back(plat::utf8ToUtf16(itemID(i / kVariablesPerStation, i % kVariablesPerStation)));
-    std::vector<OPCITEMDEF> defs(count);
-    for (int i = 0; i < count; ++i) {
-        defs[i] = OPCITEMDEF{};
-        defs[i].szItemID = ids[i].data();
-        defs[i].bActive = TRUE;
-        defs[i].hClient = static_cast<OPCHANDLE>(first + i);
-    }
-    OPCITEMRESULT* results = nullptr;
-    HRESULT* errors = nullptr;
-    const HRESULT hr = group->AddItems(count, defs.data(), &results, &errors);
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
-    return hr;
-}
-
-com::ComPtr<IOPCItemMgt> addGroup(IOPCServer* server, int n)
-{
-    OPCHANDLE handle = 0;
-    DWORD revised = 0;
-    IUnknown* unk = nullptr;
-    const std::u16string name = plat::utf8ToUtf16("Group" + std::to_string(n));
-    server->AddGroup(name.c_str(), TRUE, kRate, 1, nullptr, nullptr, LOCALE_SYSTEM_DEFAULT, &handle, &revised, IID_IOPCItemMgt,
-                     &unk);
-    return com::ComPtr<IOPCItemMgt>::attach(static_cast<IOPCItemMgt*>(unk));
-}
+using namespace bench::large_plant;
+using bench::Clock;
+using bench::median;
+using bench::msSince;
 
 // Runs the event loop until the monitor's repaint is out and painted.
 void settle(vos::TFrm_Runtime& frame)
@@ -96,26 +53,13 @@ int main(int argc, char** argv)
     vx::ArrWatchMaxLen = 255;
     vx::InitializeComm();
 
-    std::vector<vx::TVariable*> variables;
-    variables.reserve(kStations * kVariablesPerStation);
-    for (int s = 0; s < kStations; ++s) {
-        vx::TStation* st = vx::StationList->AddStation();
-        st->Name = "Station" + std::to_string(s);
-        for (int i = 0; i < kVariablesPerStation; ++i) {
-            vx::TVariable* v = bench::addFixedVariable(st, "Var" + std::to_string(i), i);
+    const std::vector<vx::TVariable*> variables =
+        bench::addPlant(kStations, kVariablesPerStation, [](vx::TStation* st, const std::string& name, int address) {
+            vx::TVariable* v = bench::addFixedVariable(st, name, address);
             v->Forced = true;  // simulated with a user value: the monitor could write it
-            variables.push_back(v);
-        }
-    }
-
-    auto registry = std::make_unique<opc::TServer>();
-    opc::OPCRegistry = registry.get();
-    {
-        opc::OPCLockGuard lock(opc::OPCLock);
-        for (vx::TVariable* v : variables)
-            registry->AddItem({v->GetFullName(), v->RequestedType, true, true, v});
-        registry->SortItems();
-    }
+            return v;
+        });
+    bench::Registry registry = bench::openRegistry(variables);
 
     auto frame = std::make_unique<vos::TFrm_Runtime>();
     frame->resize(1000, 700);
@@ -134,11 +78,11 @@ int main(int argc, char** argv)
     const auto buildStart = Clock::now();
     int next = 0;
     for (int c = 0; c < kClients; ++c) {
-        auto server = com::makeCom<opc::TDA2>();
-        server.as(servers[c]);
+        servers[c] = bench::newClient();
         for (int g = 0; g < kGroupsPerClient; ++g) {
-            groups.push_back(addGroup(servers[c].get(), c * kGroupsPerClient + g));
-            addItems(groups.back().get(), next, kItemsPerGroup);
+            const std::string name = "Group" + std::to_string(c * kGroupsPerClient + g);
+            groups.push_back(bench::addGroup(servers[c].get(), {.name = plat::utf8ToUtf16(name), .rate = kRate}));
+            bench::addPlantItems(groups.back().get(), next, kItemsPerGroup, kVariablesPerStation);
             next += kItemsPerGroup;
         }
     }
@@ -168,10 +112,6 @@ int main(int argc, char** argv)
         settle(*frame);
         repaintMs.push_back(msSince(start));
     }
-    auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
-    };
 
     std::printf("clients: %d, groups: %zu, items: %d, monitor nodes: %zu\n", kClients, groups.size(), next,
                 frame->RTreeModel().NodeCount());
@@ -187,7 +127,6 @@ int main(int argc, char** argv)
     servers.clear();
     std::printf("releasing every client (removal events):         %9.2f ms\n", msSince(removeStart));
     frame.reset();
-    opc::OPCRegistry = nullptr;
     registry.reset();
     vx::FinalizeComm();
     plat::setClock(nullptr);

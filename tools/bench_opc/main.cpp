@@ -12,110 +12,31 @@
 
 #include <QCoreApplication>
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstdio>
-#include <string>
 #include <vector>
 
 #include "comm/vx_classes.h"
 #include "comm/vx_def.h"
-#include "comm/vx_station.h"
 #include "comm/vx_variable.h"
 #include "opc/opc_globals.h"
-#include "opc/opc_group.h"
-#include "opc/opc_server.h"
 #include "platform/clock.h"
-#include "platform/com/alloc.h"
-#include "platform/text.h"
 #include "tools/bench_common/bench_common.h"
+#include "tools/bench_common/opc_clients.h"
 
 namespace {
 
-constexpr int kStations = 10;
-constexpr int kVariablesPerStation = 10000;
-constexpr int kClients = 10;
-constexpr int kGroupsPerClient = 100;
-constexpr int kItemsPerGroup = 100;
-constexpr DWORD kRate = 1000;  // ms
-
-class CountingSink : public com::ComObject<IOPCDataCallback> {
-public:
-    long long calls = 0;
-    long long values = 0;
-    HRESULT OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                         HRESULT*) override
-    {
-        ++calls;
-        values += count;
-        return S_OK;
-    }
-    HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                           HRESULT*) override
-    {
-        return S_OK;
-    }
-    HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-};
-
-using Clock = std::chrono::steady_clock;
-double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+using namespace bench::large_plant;
+using bench::Clock;
+using bench::median;
+using bench::msSince;
 
 std::size_t heapInUse() { return mallinfo2().uordblks; }
-
-std::string itemID(int station, int variable) { return "Station" + std::to_string(station) + ".Var" + std::to_string(variable); }
-
-// Adds the items [first, first + count) of the plant's variables to group; returns the call's result.
-HRESULT addItems(IOPCItemMgt* group, int first, int count)
-{
-    std::vector<std::u16string> ids;
-    ids.reserve(count);
-    for (int i = first; i < first + count; ++i)
-        ids.push_back(plat::utf8ToUtf16(itemID(i / kVariablesPerStation, i % kVariablesPerStation)));
-    std::vector<OPCITEMDEF> defs(count);
-    for (int i = 0; i < count; ++i) {
-        defs[i] = OPCITEMDEF{};
-        defs[i].szItemID = ids[i].data();
-        defs[i].bActive = TRUE;
-        defs[i].hClient = static_cast<OPCHANDLE>(first + i);
-    }
-    OPCITEMRESULT* results = nullptr;
-    HRESULT* errors = nullptr;
-    const HRESULT hr = group->AddItems(count, defs.data(), &results, &errors);
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
-    return hr;
-}
 
 struct Client {
     com::ComPtr<IOPCServer> server;
     std::vector<com::ComPtr<IOPCItemMgt>> groups;
 };
-
-com::ComPtr<IOPCItemMgt> addGroup(IOPCServer* server, DWORD rate, IOPCDataCallback* sink)
-{
-    OPCHANDLE handle = 0;
-    DWORD revised = 0;
-    IUnknown* unk = nullptr;
-    server->AddGroup(u"", TRUE, rate, 1, nullptr, nullptr, LOCALE_SYSTEM_DEFAULT, &handle, &revised, IID_IOPCItemMgt, &unk);
-    auto group = com::ComPtr<IOPCItemMgt>::attach(static_cast<IOPCItemMgt*>(unk));
-    if (sink) {
-        com::ComPtr<IConnectionPointContainer> cpc;
-        group.as(cpc);
-        com::ComPtr<IConnectionPoint> cp;
-        cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put());
-        DWORD cookie = 0;
-        cp->Advise(sink, &cookie);
-    }
-    return group;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 }  // namespace
 
@@ -127,33 +48,16 @@ int main(int argc, char** argv)
     vx::Language = 1;
     vx::InitializeComm();
 
-    std::vector<vx::TVariable*> variables;
-    variables.reserve(kStations * kVariablesPerStation);
-    for (int s = 0; s < kStations; ++s) {
-        vx::TStation* st = vx::StationList->AddStation();
-        st->Name = "Station" + std::to_string(s);
-        for (int i = 0; i < kVariablesPerStation; ++i)
-            variables.push_back(bench::addFixedVariable(st, "Var" + std::to_string(i), i));
-    }
-
-    auto registry = std::make_unique<opc::TServer>();
-    opc::OPCRegistry = registry.get();
-    {
-        opc::OPCLockGuard lock(opc::OPCLock);
-        for (vx::TVariable* v : variables)
-            registry->AddItem({v->GetFullName(), v->RequestedType, true, true, v});
-        registry->SortItems();
-    }
+    const std::vector<vx::TVariable*> variables = bench::addPlant(kStations, kVariablesPerStation, bench::addFixedVariable);
+    bench::Registry registry = bench::openRegistry(variables);
 
     // One AddItems call of 10,000 items, into a group of its own.
     double addTenThousandMs = 0;
     {
-        auto server = com::makeCom<opc::TDA2>();
-        com::ComPtr<IOPCServer> s;
-        server.as(s);
-        auto group = addGroup(s.get(), kRate, nullptr);
+        auto server = bench::newClient();
+        auto group = bench::addGroup(server.get(), {.rate = kRate});
         const auto start = Clock::now();
-        const HRESULT hr = addItems(group.get(), 0, 10000);
+        const HRESULT hr = bench::addPlantItems(group.get(), 0, 10000, kVariablesPerStation);
         addTenThousandMs = msSince(start);
         if (hr != S_OK) {
             std::fprintf(stderr, "AddItems failed: 0x%08X\n", static_cast<unsigned>(hr));
@@ -161,17 +65,16 @@ int main(int argc, char** argv)
         }
     }
 
-    com::ComPtr<CountingSink> sink = com::makeCom<CountingSink>();
+    com::ComPtr<bench::CountingSink> sink = com::makeCom<bench::CountingSink>();
     std::vector<Client> clients(kClients);
     const std::size_t heapBefore = heapInUse();
     const auto buildStart = Clock::now();
     int next = 0;
     for (Client& c : clients) {
-        auto server = com::makeCom<opc::TDA2>();
-        server.as(c.server);
+        c.server = bench::newClient();
         for (int g = 0; g < kGroupsPerClient; ++g) {
-            c.groups.push_back(addGroup(c.server.get(), kRate, sink.get()));
-            addItems(c.groups.back().get(), next, kItemsPerGroup);
+            c.groups.push_back(bench::addGroup(c.server.get(), {.rate = kRate, .sink = sink.get()}));
+            bench::addPlantItems(c.groups.back().get(), next, kItemsPerGroup, kVariablesPerStation);
             next += kItemsPerGroup;
         }
     }
@@ -223,7 +126,6 @@ int main(int argc, char** argv)
                 changedValues);
 
     clients.clear();
-    opc::OPCRegistry = nullptr;
     registry.reset();
     vx::FinalizeComm();
     plat::setClock(nullptr);

@@ -14,40 +14,14 @@
 #include "comm/vx_variable.h"
 #include "editor/frm_runtime.h"
 #include "opc/opc_globals.h"
-#include "opc/opc_group.h"
 #include "opc/opc_item.h"
-#include "opc/opc_server.h"
 #include "platform/clock.h"
-#include "platform/com/alloc.h"
-#include "platform/com/connpoint.h"
-#include "platform/text.h"
 #include "scene.h"
+#include "tools/bench_common/opc_clients.h"
 
 namespace shots {
 
 namespace {
-
-// A client's data callback that takes every report and keeps nothing: the server reports
-// (and the monitor shows) values only to a group with a callback.
-class QuietSink : public com::ComObject<IOPCDataCallback> {
-public:
-    HRESULT OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*, HRESULT*) override
-    {
-        return S_OK;
-    }
-    HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                           HRESULT*) override
-    {
-        return S_OK;
-    }
-    HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-};
-
-struct ItemRef {
-    const char* id;
-    bool active = true;
-};
 
 // One boiler house: its variables in the catalogue, two clients with their groups and items
 // on the manual clock. Everything it set up goes with it, so that scenes can follow.
@@ -63,12 +37,7 @@ public:
         vx::ArrWatchMaxLen = 255;  // the settings' default
         vx::ArrWatchOffset = 0;
         BuildVariables();
-        registry_ = std::make_unique<opc::TServer>();
-        opc::OPCLockGuard lock(opc::OPCLock);
-        opc::OPCRegistry = registry_.get();
-        for (vx::TVariable* v : *station_->Variables)
-            registry_->AddItem({v->GetFullName(), v->RequestedType, v->Readable, v->Writable, v});
-        registry_->SortItems();
+        registry_ = bench::openRegistry(station_->Variables->items());
     }
 
     ~SamplePlant()
@@ -79,10 +48,6 @@ public:
         }
         groups_.clear();
         clients_.clear();
-        {
-            opc::OPCLockGuard lock(opc::OPCLock);
-            opc::OPCRegistry = nullptr;
-        }
         registry_.reset();
         if (ownComm_)
             vx::FinalizeComm();
@@ -113,11 +78,11 @@ public:
         if (SUCCEEDED(clients_[0].as(common)))
             common->SetClientName(u"Boiler House Panel");
 
-        AddItems(AddGroup(panel, "Fast", true, 250, 0.0f),
-                 {{"Boiler.Burner"}, {"Boiler.Setpoint"}, {"Boiler.Temperature"}, {"Boiler.Profile"}});
-        AddItems(AddGroup(panel, "Slow", true, 1000, 0.5f),
-                 {{"Boiler.LastService"}, {"Boiler.Operator"}, {"Boiler.Pressure"}, {"Boiler.Alarms", false}});
-        AddItems(AddGroup(logger, "Trend", false, 5000, 2.5f), {{"Boiler.Temperature"}, {"Boiler.Setpoint"}});
+        bench::addItems(AddGroup(panel, u"Fast", true, 250, 0.0f),
+                        {{u"Boiler.Burner"}, {u"Boiler.Setpoint"}, {u"Boiler.Temperature"}, {u"Boiler.Profile"}}, 1);
+        bench::addItems(AddGroup(panel, u"Slow", true, 1000, 0.5f),
+                        {{u"Boiler.LastService"}, {u"Boiler.Operator"}, {u"Boiler.Pressure"}, {u"Boiler.Alarms", false}}, 1);
+        bench::addItems(AddGroup(logger, u"Trend", false, 5000, 2.5f), {{u"Boiler.Temperature"}, {u"Boiler.Setpoint"}}, 1);
 
         // The first due updates report every item; later ones what changed.
         Pulse(250);
@@ -195,53 +160,20 @@ private:
 
     IOPCServer* AddClient()
     {
-        auto object = com::makeCom<opc::TDA2>();
-        com::ComPtr<IOPCServer> server;
-        object.as(server);
-        clients_.push_back(server);
-        return server.get();
+        clients_.push_back(bench::newClient());
+        return clients_.back().get();
     }
 
-    IOPCItemMgt* AddGroup(IOPCServer* server, const std::string& name, bool active, DWORD rate, float deadband)
+    IOPCItemMgt* AddGroup(IOPCServer* server, const std::u16string& name, bool active, DWORD rate, float deadband)
     {
-        if (!server)
-            return nullptr;
-        const std::u16string n = plat::utf8ToUtf16(name);
-        OPCHANDLE handle = 0;
-        DWORD revised = 0;
-        LONG bias = 0;
-        IUnknown* unk = nullptr;
-        server->AddGroup(n.c_str(), active, rate, static_cast<OPCHANDLE>(groups_.size() + 1), &bias, &deadband,
-                         LOCALE_SYSTEM_DEFAULT, &handle, &revised, IID_IOPCItemMgt, &unk);
-        groups_.push_back(com::ComPtr<IOPCItemMgt>::attach(static_cast<IOPCItemMgt*>(unk)));
-        com::ComPtr<IConnectionPointContainer> container;
-        com::ComPtr<IConnectionPoint> point;
-        DWORD cookie = 0;
-        if (SUCCEEDED(groups_.back().as(container)) &&
-            SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, point.put())))
-            point->Advise(sink_->unknown(), &cookie);
+        groups_.push_back(bench::addGroup(server, {.name = name,
+                                                   .active = active,
+                                                   .rate = rate,
+                                                   .handle = static_cast<OPCHANDLE>(groups_.size() + 1),
+                                                   .timeBias = 0,
+                                                   .deadband = deadband,
+                                                   .sink = sink_.get()}));
         return groups_.back().get();
-    }
-
-    static void AddItems(IOPCItemMgt* group, const std::vector<ItemRef>& items)
-    {
-        if (!group)
-            return;
-        std::vector<std::u16string> ids;
-        ids.reserve(items.size());
-        std::vector<OPCITEMDEF> defs(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            ids.push_back(plat::utf8ToUtf16(items[i].id));
-            defs[i] = OPCITEMDEF{};
-            defs[i].szItemID = ids[i].data();
-            defs[i].bActive = items[i].active;
-            defs[i].hClient = static_cast<OPCHANDLE>(i + 1);
-        }
-        OPCITEMRESULT* results = nullptr;
-        HRESULT* errors = nullptr;
-        group->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors);
-        CoTaskMemFree(results);
-        CoTaskMemFree(errors);
     }
 
     void Pulse(std::int64_t ms)
@@ -255,10 +187,11 @@ private:
     std::int32_t savedWatchLen_ = 0;
     std::int32_t savedWatchOffset_ = 0;
     vx::TStation* station_ = nullptr;
-    std::unique_ptr<opc::TServer> registry_;
+    bench::Registry registry_;
     std::vector<com::ComPtr<IOPCServer>> clients_;
     std::vector<com::ComPtr<IOPCItemMgt>> groups_;
-    com::ComPtr<QuietSink> sink_ = com::makeCom<QuietSink>();
+    // The monitor shows values only of groups with a callback.
+    com::ComPtr<bench::CountingSink> sink_ = com::makeCom<bench::CountingSink>();
 };
 
 // The first node of the item with id in the tree, in tree order.

@@ -9,14 +9,12 @@
 #include <QFile>
 #include <QMimeData>
 #include <QMouseEvent>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <QTreeView>
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,66 +22,42 @@
 #include "comm/vx_def.h"
 #include "comm/vx_lang.h"
 #include "comm/vx_msgdlg.h"
-#include "comm/vx_notify.h"
 #include "editor/config_file.h"
 #include "editor/config_file_format.h"
 #include "editor/config_model.h"
-#include "editor/config_register.h"
 #include "editor/config_settings.h"
 #include "editor/config_validate.h"
 #include "editor/decl_import.h"
 #include "editor/frm_config.h"
 #include "editor/frm_config_pages.h"
-#include "editor/main_window_link.h"
-#include "editor/widgets/control_props.h"
 #include "editor/widgets/splash.h"
-#include "editor_fixture.h"
+#include "frame_fixture.h"
 
 namespace {
 
 using vos::TConfigNode;
 
-class NullLink : public vos::TMainWindowLink {
-public:
-    void ShutDownServer() override {}
-    void ViewRuntime() override {}
-    void SetEditCommands(const vos::TEditorCommands&) override {}
-    void SetRegisterConfigEnabled(bool) override {}
-    void RunForcedUpdate(std::function<void()> update) override { update(); }
-};
-
-struct Box {
-    std::string Text;
-    vx::TMsgDlgType Type;
-};
-
 // Server with station "Alpha" (its service folder, folders F1 {V1, V2, V3} and F2 {W1}, and a
 // variable V), station "Beta" (its service folder, folder G) and a modem.
-class ConfigClipTest : public editor_test::EditorFixture {
+class ConfigClipTest : public editor_test::FrameFixture {
 protected:
-    void SetUp() override
+    ConfigClipTest()
     {
-        EditorFixture::SetUp();
-        vx::FlatListView = false;
-        vos::ControlPropsList = std::make_unique<vos::TControlPropsList>();
-        editor.SetValidator(&validation);
-        vx::SetMessageDlgAnswer([this](const std::string& text, vx::TMsgDlgType type, vx::TMsgDlgButtons) {
-            boxes.push_back({text, type});
-            return int{vx::mrOk};
-        });
-        vx::SetMessageNotifier([this](vx::TMessageKind, const std::string& text) { notes.push_back(text); });
-        ASSERT_TRUE(dir.isValid());
-        vos::TFrmConfigSeams seams;
-        seams.OpenFileDialog = [this](const vos::TFileDialogRequest& r) {
-            openRequests.push_back(r);
-            return openAnswer;
-        };
+        answer = vx::mrOk;
+        showOnSetUp = false;
+    }
+    void AddSeams(vos::TFrmConfigSeams& seams) override
+    {
         seams.ExecDrag = [this](QDrag& drag) {
             ++drags;
             return onDrag ? onDrag(drag) : Qt::IgnoreAction;
         };
-        frame = std::make_unique<vos::TFrm_Config>(editor, fileCommands, validation, registrar, &link, seams);
-        frame->InitEditor();
+    }
+    void SetUp() override
+    {
+        FrameFixture::SetUp();
+        if (HasFatalFailure())
+            return;
 
         alpha = editor.NewObjectExecute(vos::ntStation, server);
         alpha->Rec().Name = "Alpha";
@@ -102,29 +76,11 @@ protected:
         ASSERT_EQ(service->Rec().Editable, 0);
         editor.SetModified(false);
 
-        frame->resize(1000, 700);
-        frame->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(frame.get()));
+        ShowFrame();
+        if (HasFatalFailure())
+            return;
         Tree()->expandAll();
         Select({server});
-    }
-    void TearDown() override
-    {
-        frame.reset();
-        vos::ControlPropsList.reset();
-        vx::SetMessageDlgAnswer({});
-        vx::SetMessageNotifier({});
-        editor.SetValidator(nullptr);
-        EditorFixture::TearDown();
-    }
-
-    QTreeView* Tree() const { return frame->VST_Tree(); }
-    template <class T = QWidget>
-    T* Child(const std::string& name) const
-    {
-        auto* w = frame->findChild<T*>(QString::fromStdString(name));
-        EXPECT_NE(w, nullptr) << name;
-        return w;
     }
     QModelIndex IndexOf(const TConfigNode* node) const { return frame->TreeModel()->IndexOf(node); }
 
@@ -136,13 +92,6 @@ protected:
             Tree()->selectionModel()->select(IndexOf(nodes[i]),
                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
         frame->ShowSelection();
-    }
-    static std::vector<std::string> Names(const TConfigNode* parent)
-    {
-        std::vector<std::string> names;
-        for (int i = 0; i < parent->ChildCount(); ++i)
-            names.push_back(parent->Child(i)->Rec().Name);
-        return names;
     }
     // Every entry of ChangeList and the clipboard node is a node of the tree.
     void ExpectNoDanglingNodes() const
@@ -196,16 +145,6 @@ protected:
         return Tree()->visualRect(IndexOf(node)).center();
     }
 
-    vos::TConfigFileCommands fileCommands{editor};
-    vos::TConfigValidation validation{editor};
-    vos::TConfigRegistrar registrar{editor};
-    NullLink link;
-    QTemporaryDir dir;
-    std::unique_ptr<vos::TFrm_Config> frame;
-    std::vector<Box> boxes;
-    std::vector<std::string> notes;
-    std::optional<std::string> openAnswer;
-    std::vector<vos::TFileDialogRequest> openRequests;
     int drags = 0;
     std::function<Qt::DropAction(QDrag&)> onDrag;
 
@@ -249,7 +188,7 @@ TEST_F(ConfigClipTest, DuplicatingAStationRepairsItsAddressAndCopiesItsServiceIt
     EXPECT_EQ(copy->Rec().StandbyIpAddress, "10.1.2.3");
     EXPECT_EQ(copy->Rec().StandbyBusAddress, 7);
     EXPECT_EQ(copy->Rec().StandbyTimeout, 900);
-    EXPECT_EQ(Names(copy), Names(alpha));
+    EXPECT_EQ(ChildNames(copy), ChildNames(alpha));
     const TConfigNode* serviceCopy = copy->FirstChild();
     EXPECT_EQ(serviceCopy->Rec().Editable, 0);
     ASSERT_EQ(serviceCopy->ChildCount(), 16);
@@ -257,7 +196,7 @@ TEST_F(ConfigClipTest, DuplicatingAStationRepairsItsAddressAndCopiesItsServiceIt
         EXPECT_EQ(serviceCopy->Child(i)->Rec().ServiceCode, service->Child(i)->Rec().ServiceCode);
         EXPECT_EQ(serviceCopy->Child(i)->Rec().Editable, 0);
     }
-    EXPECT_EQ(Names(copy->Child(1)), (std::vector<std::string>{"V1", "V2", "V3"}));
+    EXPECT_EQ(ChildNames(copy->Child(1)), (std::vector<std::string>{"V1", "V2", "V3"}));
     // The copy is the one selected node, shown on its page.
     EXPECT_EQ(frame->SelectedTreeNodes(), std::vector<TConfigNode*>{copy});
     EXPECT_EQ(frame->Pages()->currentWidget()->objectName(), "TS_Station");
@@ -272,8 +211,8 @@ TEST_F(ConfigClipTest, DuplicatedStationWithNamesUniquePerStationRepairsWhatWoul
     Run("Duplicate", ByButton);
     TConfigNode* copy = server->LastChild();
     ASSERT_EQ(copy->ChildCount(), alpha->ChildCount());
-    EXPECT_EQ(Names(copy->Child(1)), (std::vector<std::string>{"V1", "V2", "V3"}));
-    EXPECT_EQ(Names(copy->Child(2)), std::vector<std::string>{"V4"});
+    EXPECT_EQ(ChildNames(copy->Child(1)), (std::vector<std::string>{"V1", "V2", "V3"}));
+    EXPECT_EQ(ChildNames(copy->Child(2)), std::vector<std::string>{"V4"});
     for (auto* n = copy; n && copy->Contains(n); n = vos::TConfigTree::Next(n)) {
         EXPECT_EQ(vos::NodeConflict(*n), vos::ccNone) << n->Rec().Name;
         EXPECT_EQ(n->Rec().Valid, 1) << n->Rec().Name;
@@ -374,7 +313,7 @@ TEST_F(ConfigClipTest, CopyPastedIntoItsOwnSubtreeCopiesOnlyWhatWasThere)
         Run("Paste", ByButton);
         TConfigNode* copy = f1->LastChild();
         EXPECT_EQ(copy->Rec().Kind, vos::nkFolder);
-        EXPECT_EQ(Names(copy), c.copied);
+        EXPECT_EQ(ChildNames(copy), c.copied);
     }
     EXPECT_EQ(editor.Tree().NodeCount(), count + 4 + 8);
 }
@@ -499,7 +438,7 @@ TEST_F(ConfigClipTest, CutFolderPastedOnAStationMovesThenPastesAsACopy)
     Run("Paste", ByTreeItem);
     EXPECT_EQ(f1->Parent(), beta);
     EXPECT_EQ(beta->LastChild(), f1);
-    EXPECT_EQ(Names(f1), (std::vector<std::string>{"V1", "V2", "V3"}));
+    EXPECT_EQ(ChildNames(f1), (std::vector<std::string>{"V1", "V2", "V3"}));
     EXPECT_EQ(editor.Tree().NodeCount(), count);
     EXPECT_EQ(frame->TreeModel()->CutNode(), nullptr);
     EXPECT_TRUE(InChangeList(f1));
@@ -626,7 +565,7 @@ TEST_F(ConfigClipTest, DroppedNodesGoInReverseSelectionOrderAsLastChildrenOrBefo
         };
         frame->VST_TreeStartDrag();
         EXPECT_TRUE(accepted);
-        EXPECT_EQ(Names(c.parent), c.names);
+        EXPECT_EQ(ChildNames(c.parent), c.names);
         EXPECT_EQ(f1->ChildCount(), 0);
         for (auto* node : {v1, v2, v3}) {
             EXPECT_EQ(node->Rec().Valid, 0);
@@ -693,7 +632,7 @@ TEST_F(ConfigClipTest, DropIsRefusedForTheKindsSourcesAndPlacesItMayNotTake)
 TEST_F(ConfigClipTest, DragFromASelectedRowKeepsTheSelectionAndTheSourceRemovesNothing)
 {
     Select({v1, v2});
-    const auto names = Names(f1);
+    const auto names = ChildNames(f1);
     std::vector<TConfigNode*> dragged;
     // A target elsewhere (another program) takes the data as a move.
     onDrag = [&](QDrag& drag) {
@@ -708,7 +647,7 @@ TEST_F(ConfigClipTest, DragFromASelectedRowKeepsTheSelectionAndTheSourceRemovesN
     QTest::mouseRelease(Tree()->viewport(), Qt::LeftButton, {}, start + QPoint(0, 2));
     EXPECT_EQ(drags, 1);
     EXPECT_EQ(dragged, (std::vector<TConfigNode*>{v1, v2}));
-    EXPECT_EQ(Names(f1), names);
+    EXPECT_EQ(ChildNames(f1), names);
     EXPECT_EQ(frame->SelectedTreeNodes(), (std::vector<TConfigNode*>{v1, v2}));
     EXPECT_FALSE(editor.Modified());
 

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,14 +19,11 @@
 #include "comm/vx_msgdlg.h"
 #include "editor/config_file.h"
 #include "editor/config_model.h"
-#include "editor/config_register.h"
-#include "editor/config_validate.h"
 #include "editor/frm_config.h"
 #include "editor/frm_config_pages.h"
-#include "editor/main_window_link.h"
 #include "editor/widgets/check_group_box.h"
 #include "editor/widgets/control_props.h"
-#include "editor_fixture.h"
+#include "frame_fixture.h"
 
 namespace {
 
@@ -35,40 +31,9 @@ using vos::TConfigDetailPages;
 using vos::TConfigNode;
 using vos::TConfigNodeRec;
 
-class NullLink : public vos::TMainWindowLink {
-public:
-    void ShutDownServer() override {}
-    void ViewRuntime() override {}
-    void SetEditCommands(const vos::TEditorCommands&) override {}
-    void SetRegisterConfigEnabled(bool) override {}
-    void RunForcedUpdate(std::function<void()> update) override { update(); }
-};
-
-class ConfigEditTest : public editor_test::EditorFixture {
+class ConfigEditTest : public editor_test::FrameFixture {
 protected:
-    void SetUp() override
-    {
-        EditorFixture::SetUp();
-        vos::ControlPropsList = std::make_unique<vos::TControlPropsList>();
-        editor.SetValidator(&validation);
-        vx::SetMessageDlgAnswer([this](const std::string& text, vx::TMsgDlgType, vx::TMsgDlgButtons) {
-            boxes.push_back(text);
-            return vx::mrOk;
-        });
-        frame = std::make_unique<vos::TFrm_Config>(editor, fileCommands, validation, registrar, &link);
-        frame->InitEditor();
-        frame->resize(1000, 700);
-        frame->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(frame.get()));
-    }
-    void TearDown() override
-    {
-        frame.reset();
-        vos::ControlPropsList.reset();
-        vx::SetMessageDlgAnswer({});
-        editor.SetValidator(nullptr);
-        EditorFixture::TearDown();
-    }
+    ConfigEditTest() { answer = vx::mrOk; }
 
     template <class T = QWidget>
     T* Control(const char* name) const
@@ -109,13 +74,6 @@ protected:
     }
 
     TConfigNode* Station(const std::string& name) { return Create(vos::nkStation, server, name); }
-
-    vos::TConfigFileCommands fileCommands{editor};
-    vos::TConfigValidation validation{editor};
-    vos::TConfigRegistrar registrar{editor};
-    NullLink link;
-    std::unique_ptr<vos::TFrm_Config> frame;
-    std::vector<std::string> boxes;
 };
 
 // A change as the user makes it, on any kind of registered control.

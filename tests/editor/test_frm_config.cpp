@@ -9,13 +9,11 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QStatusBar>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <QTreeView>
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,90 +21,23 @@
 #include "comm/vx_def.h"
 #include "comm/vx_lang.h"
 #include "comm/vx_msgdlg.h"
-#include "comm/vx_notify.h"
 #include "editor/config_file.h"
 #include "editor/config_list_model.h"
 #include "editor/config_model.h"
-#include "editor/config_register.h"
-#include "editor/config_validate.h"
 #include "editor/frm_config.h"
 #include "editor/frm_config_pages.h"
-#include "editor/main_window_link.h"
 #include "editor/widgets/control_props.h"
 #include "editor/widgets/splash.h"
-#include "editor_fixture.h"
+#include "frame_fixture.h"
 
 namespace {
 
 using vos::TConfigDetailPages;
 using vos::TConfigNode;
 
-// Records what the editor asks of the main window.
-class FakeLink : public vos::TMainWindowLink {
-public:
-    void ShutDownServer() override { ++shutDowns; }
-    void ViewRuntime() override { ++runtimeViews; }
-    void SetEditCommands(const vos::TEditorCommands& commands) override { editCommands.push_back(commands); }
-    void SetRegisterConfigEnabled(bool enabled) override { registerEnabled.push_back(enabled); }
-    void RunForcedUpdate(std::function<void()> update) override { update(); }
-
-    int shutDowns = 0;
-    int runtimeViews = 0;
-    std::vector<vos::TEditorCommands> editCommands;
-    std::vector<bool> registerEnabled;
-};
-
-class FrmConfigTest : public editor_test::EditorFixture {
+class FrmConfigTest : public editor_test::FrameFixture {
 protected:
-    void SetUp() override
-    {
-        EditorFixture::SetUp();
-        vx::FlatListView = false;
-        vos::ControlPropsList = std::make_unique<vos::TControlPropsList>();
-        editor.SetValidator(&validation);
-        vx::SetMessageDlgAnswer([this](const std::string& text, vx::TMsgDlgType, vx::TMsgDlgButtons) {
-            boxes.push_back(text);
-            return answer;
-        });
-        vx::SetMessageNotifier([this](vx::TMessageKind, const std::string& text) { messages.push_back(text); });
-        ASSERT_TRUE(dir.isValid());
-        vos::TFrmConfigSeams seams;
-        seams.OpenFileDialog = [this](const vos::TFileDialogRequest& r) {
-            openRequests.push_back(r);
-            return openAnswer;
-        };
-        seams.SaveFileDialog = [this](const vos::TFileDialogRequest& r) {
-            saveRequests.push_back(r);
-            return saveAnswer;
-        };
-        frame = std::make_unique<vos::TFrm_Config>(editor, fileCommands, validation, registrar, &link, seams);
-        frame->InitEditor();
-        frame->resize(1000, 700);
-        frame->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(frame.get()));
-    }
-    void TearDown() override
-    {
-        frame.reset();
-        vos::ControlPropsList.reset();
-        vx::SetMessageDlgAnswer({});
-        vx::SetMessageNotifier({});
-        editor.SetValidator(nullptr);
-        vx::FlatListView = false;
-        EditorFixture::TearDown();
-    }
-
-    std::string Path(const char* name) const { return (dir.path() + "/" + name).toStdString(); }
-
-    QTreeView* Tree() const { return frame->VST_Tree(); }
     QTreeView* List() const { return frame->VST_List(); }
-    template <class T = QWidget>
-    T* Child(const char* name) const
-    {
-        auto* w = frame->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(w, nullptr) << name;
-        return w;
-    }
     QString PageName() const { return frame->Pages()->currentWidget()->objectName(); }
 
     // A user's click on a node's row (ctrl: add to the selection).
@@ -131,28 +62,6 @@ protected:
             names.push_back(model->NodeOf(model->index(row, 0))->Rec().Name);
         return names;
     }
-    static std::vector<std::string> ChildNames(const TConfigNode* parent)
-    {
-        std::vector<std::string> names;
-        for (int i = 0; i < parent->ChildCount(); ++i)
-            names.push_back(parent->Child(i)->Rec().Name);
-        return names;
-    }
-
-    vos::TConfigFileCommands fileCommands{editor};
-    vos::TConfigValidation validation{editor};
-    vos::TConfigRegistrar registrar{editor};
-    FakeLink link;
-    QTemporaryDir dir;
-    std::unique_ptr<vos::TFrm_Config> frame;
-
-    int answer = vx::mrYes;
-    std::vector<std::string> boxes;
-    std::vector<std::string> messages;
-    std::optional<std::string> openAnswer;
-    std::optional<std::string> saveAnswer;
-    std::vector<vos::TFileDialogRequest> openRequests;
-    std::vector<vos::TFileDialogRequest> saveRequests;
 };
 
 // A station "Alpha" with a folder "F" holding two variables, a bare variable beside the folder,
@@ -434,7 +343,7 @@ TEST_F(FrmConfigTreeTest, ConflictingEditsRefuseTheMoveWithOneBox)
     QApplication::sendEvent(Tree()->viewport(), &move);
     QTest::mouseRelease(Tree()->viewport(), Qt::LeftButton, {}, point(t.modem));
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_NE(boxes[0].find("'Alpha' already exists"), std::string::npos) << boxes[0];
+    EXPECT_NE(boxes[0].Text.find("'Alpha' already exists"), std::string::npos) << boxes[0].Text;
     EXPECT_EQ(frame->TreeModel()->NodeOf(Tree()->currentIndex()), other);
     EXPECT_EQ(frame->SelectedTreeNodes(), std::vector<TConfigNode*>{other});
     EXPECT_EQ(PageName(), "TS_Station");
@@ -473,7 +382,7 @@ TEST_F(FrmConfigTreeTest, DeleteOnlyOnYes)
         ClickTree(t.variable);
         frame->DeleteExecute();
         ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0], "Do you really want to delete selected objects ?");
+        EXPECT_EQ(boxes[0].Text, "Do you really want to delete selected objects ?");
         EXPECT_EQ(editor.FindNodeByName("V", true, nullptr, vos::nkAny) == nullptr, c.deleted);
     }
     // The previous sibling is selected and shown, and the configuration is changed.
@@ -679,8 +588,8 @@ TEST_F(FrmConfigTreeTest, SaveAsksOnlyWhenUntitledSaveAsAlways)
     editor.SetChanged(true);
     saveAnswer = Path("no such folder/x.cfg");
     EXPECT_FALSE(frame->SaveConfiguration(true));
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_NE(messages[0].find("no such folder"), std::string::npos);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("no such folder"), std::string::npos);
     EXPECT_TRUE(editor.Modified());
     EXPECT_TRUE(Child<QToolButton>("TBtn_Save")->isEnabled());
 }
@@ -720,7 +629,7 @@ TEST_F(FrmConfigTreeTest, LoadAndNewShowTheFreshTreeWithTheServerSelected)
         f.write("not a configuration");
     }
     EXPECT_EQ(frame->LoadConfiguration(), vos::TLoadResult::Failed);
-    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_EQ(notes.size(), 1u);
     EXPECT_EQ(editor.Tree().NodeCount(), 1u);
     EXPECT_EQ(PageName(), "TS_Server");
 }
@@ -731,7 +640,7 @@ TEST_F(FrmConfigTreeTest, AnUnsavedConfigurationStopsLoadAndNewWhenItsSaveDoesNo
     struct Case {
         const char* what;
         std::optional<std::string> saveTo;
-        std::size_t messages;
+        std::size_t notes;
     } cases[] = {
         {"save cancelled", std::nullopt, 0},
         {"save failed", "/nonexistent folder/plant.cfg", 1},
@@ -739,7 +648,7 @@ TEST_F(FrmConfigTreeTest, AnUnsavedConfigurationStopsLoadAndNewWhenItsSaveDoesNo
     for (const auto& c : cases) {
         for (bool load : {true, false}) {
             SCOPED_TRACE(std::string(c.what) + (load ? " load" : " new"));
-            messages.clear();
+            notes.clear();
             boxes.clear();
             openRequests.clear();
             editor.SetChanged(true);
@@ -752,9 +661,9 @@ TEST_F(FrmConfigTreeTest, AnUnsavedConfigurationStopsLoadAndNewWhenItsSaveDoesNo
             else
                 EXPECT_FALSE(frame->NewConfiguration());
             ASSERT_EQ(boxes.size(), 1u);
-            EXPECT_EQ(boxes[0], "Save changes?");
+            EXPECT_EQ(boxes[0].Text, "Save changes?");
             EXPECT_TRUE(openRequests.empty());
-            EXPECT_EQ(messages.size(), c.messages);
+            EXPECT_EQ(notes.size(), c.notes);
             EXPECT_EQ(editor.Tree().NodeCount(), nodes);
             EXPECT_TRUE(editor.Modified());
             EXPECT_EQ(frame->SelectedTreeNodes(), std::vector<TConfigNode*>{t.station});

@@ -32,9 +32,19 @@
 #include "platform/timers.h"
 #include "tools/plcsim/simulator.h"
 
+#include "fake_script.h"
+
 namespace chantest {
 
-using Bytes = std::vector<std::uint8_t>;
+using fakescript::Bytes;
+using fakescript::destinationOf;
+using fakescript::kConnect;
+using fakescript::kIdent;
+using fakescript::kReadN;
+using fakescript::kSetTID;
+using fakescript::kWriteB;
+using fakescript::kWriteN;
+using fakescript::serviceOf;
 
 class FakePort final : public vx::TComPort {
 public:
@@ -42,11 +52,6 @@ public:
         std::int64_t atMs;
         Bytes frame;
     };
-
-    FakePort() : delivery_(plat::timers().createTimer())
-    {
-        delivery_->onTimer = [this] { deliverDue(); };
-    }
 
     int ComNumber() const override { return com_; }
     void SetComNumber(int n) override { com_ = n; }
@@ -156,8 +161,10 @@ public:
     // connection they were sent on.
     void arriveLater(Bytes bytes, int ms)
     {
-        pending_.push_back({plat::clock().monotonicMs() + std::max(ms, 1), std::move(bytes), nullptr, connection_});
-        rearm();
+        deliveries_.later(ms, [this, bytes = std::move(bytes), connection = connection_] {
+            if (!tcp || connection == connection_)
+                arrive(bytes);
+        });
     }
     // TCP: the other end closes the connection (a PLC that restarts); reported from the event
     // loop, as the port layer does.
@@ -195,13 +202,6 @@ public:
     std::size_t inSize = 0;
 
 private:
-    struct Pending {
-        std::int64_t dueMs;
-        Bytes bytes;
-        std::function<void()> action;  // instead of bytes
-        int connection;  // the connection bytes travel on
-    };
-
     void respond(const Bytes& frame)
     {
         if (!responder)
@@ -210,11 +210,7 @@ private:
         if (!answer.empty())
             arriveLater(std::move(answer), latencyMs);
     }
-    void later(int ms, std::function<void()> action)
-    {
-        pending_.push_back({plat::clock().monotonicMs() + std::max(ms, 1), {}, std::move(action), connection_});
-        rearm();
-    }
+    void later(int ms, std::function<void()> action) { deliveries_.later(ms, std::move(action)); }
     void startConnecting()
     {
         const int attempt = ++connection_;
@@ -244,40 +240,7 @@ private:
         rx.clear();
     }
 
-    void rearm()
-    {
-        delivery_->setEnabled(false);
-        if (pending_.empty())
-            return;
-        std::int64_t first = pending_.front().dueMs;
-        for (const Pending& p : pending_)
-            first = std::min(first, p.dueMs);
-        delivery_->setInterval(static_cast<int>(std::max<std::int64_t>(first - plat::clock().monotonicMs(), 1)));
-        delivery_->setEnabled(true);
-    }
-    void deliverDue()
-    {
-        const std::int64_t now = plat::clock().monotonicMs();
-        std::vector<Pending> due;
-        for (auto it = pending_.begin(); it != pending_.end();) {
-            if (it->dueMs <= now) {
-                due.push_back(std::move(*it));
-                it = pending_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        rearm();
-        for (Pending& p : due) {
-            if (p.action)
-                p.action();
-            else if (!tcp || p.connection == connection_)
-                arrive(p.bytes);
-        }
-    }
-
-    std::unique_ptr<plat::Timer> delivery_;
-    std::vector<Pending> pending_;
+    fakescript::DeliveryQueue deliveries_;
     std::vector<Bytes> unsent_;
     int connection_ = 0;
     int com_ = 0;
@@ -288,34 +251,6 @@ private:
     bool rs485_ = false;
     bool open_ = false;
 };
-
-// Destination byte of a request frame; -1 for none.
-inline int destinationOf(const Bytes& f)
-{
-    if (f.size() >= 6 && f[0] == 0x10)
-        return f[1];
-    if (f.size() >= 10 && f[0] == 0x68)
-        return f[4];
-    return -1;
-}
-
-// Function code, and for SD2 frames the service code: 0x69 Connect, 0x6E Ident, 0x6C0B
-// ReadN, 0x630C WriteN, 0x6310 WriteB, 0x6308 SetTID.
-inline int serviceOf(const Bytes& f)
-{
-    if (f.size() >= 6 && f[0] == 0x10)
-        return f[3];
-    if (f.size() >= 10 && f[0] == 0x68)
-        return f[6] << 8 | f[7];
-    return -1;
-}
-
-inline constexpr int kConnect = 0x69;
-inline constexpr int kIdent = 0x6E;
-inline constexpr int kReadN = 0x6C0B;
-inline constexpr int kWriteN = 0x630C;
-inline constexpr int kWriteB = 0x6310;
-inline constexpr int kSetTID = 0x6308;
 
 // The channels, their stations and the simulated PLCs on the manual clock. ServerAddress
 // 126, MaxPacketLen 255, MaxBadCommCount 3, ConnectRate 1000, CommDelay 0, no restarts.

@@ -28,9 +28,19 @@
 #include "tools/plcsim/simulator.h"
 #include "tools/plcsim/telegram.h"
 
+#include "fake_script.h"
+
 namespace udptest {
 
-using Bytes = std::vector<std::uint8_t>;
+using fakescript::Bytes;
+using fakescript::destinationOf;
+using fakescript::kConnect;
+using fakescript::kIdent;
+using fakescript::kReadN;
+using fakescript::kSetTID;
+using fakescript::kWriteB;
+using fakescript::kWriteN;
+using fakescript::serviceOf;
 
 class FakeUdp final : public vx::TUdpPort {
 public:
@@ -39,8 +49,6 @@ public:
         vx::TIpAddress ip;
         Bytes data;
     };
-
-    FakeUdp() : delivery_(plat::timers().createTimer()) { delivery_->onTimer = [this] { deliverDue(); }; }
 
     bool Active() const override { return active_; }
     void SetActive(bool on) override
@@ -51,7 +59,7 @@ public:
             ++activations;
         }
         if (!on)
-            pending_.clear();  // a closed socket hears nothing more
+            deliveries_.clear();  // a closed socket hears nothing more
         active_ = on;
     }
     std::uint16_t Port() const override { return port_; }
@@ -81,10 +89,9 @@ public:
     // ... or ms later on the manual clock (at least 1 ms).
     void arriveLater(Bytes data, int ms)
     {
-        pending_.push_back({plat::clock().monotonicMs() + std::max(ms, 1), std::move(data)});
-        rearm();
+        deliveries_.later(ms, [this, data = std::move(data)] { arrive(data); });
     }
-    std::size_t waiting() const { return pending_.size(); }
+    std::size_t waiting() const { return deliveries_.size(); }
 
     // Answers to a datagram sent to ip; none for a lost one.
     std::function<std::vector<Bytes>(const vx::TIpAddress& ip, const Bytes& datagram)> responder;
@@ -96,40 +103,7 @@ public:
     std::vector<Sent> sent;
 
 private:
-    struct Pending {
-        std::int64_t dueMs;
-        Bytes data;
-    };
-    void rearm()
-    {
-        delivery_->setEnabled(false);
-        if (pending_.empty())
-            return;
-        std::int64_t first = pending_.front().dueMs;
-        for (const Pending& p : pending_)
-            first = std::min(first, p.dueMs);
-        delivery_->setInterval(static_cast<int>(std::max<std::int64_t>(first - plat::clock().monotonicMs(), 1)));
-        delivery_->setEnabled(true);
-    }
-    void deliverDue()
-    {
-        const std::int64_t now = plat::clock().monotonicMs();
-        std::vector<Bytes> due;
-        for (auto it = pending_.begin(); it != pending_.end();) {
-            if (it->dueMs <= now) {
-                due.push_back(std::move(it->data));
-                it = pending_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        rearm();
-        for (const Bytes& d : due)
-            arrive(d);
-    }
-
-    std::unique_ptr<plat::Timer> delivery_;
-    std::vector<Pending> pending_;
+    fakescript::DeliveryQueue deliveries_;
     Bytes current_;
     std::uint16_t port_ = 0;
     bool active_ = false;
@@ -141,31 +115,6 @@ inline std::vector<Bytes> telegramsOf(const Bytes& datagram)
     const auto d = plcsim::parseDatagram(datagram);
     return d ? d->telegrams : std::vector<Bytes>{};
 }
-
-// Destination byte of a request telegram.
-inline int destinationOf(const Bytes& t)
-{
-    if (t.size() >= 6 && t[0] == 0x10)
-        return t[1];
-    if (t.size() >= 10 && t[0] == 0x68)
-        return t[4];
-    return -1;
-}
-
-// Function code, and for SD2 telegrams the service code.
-inline int serviceOf(const Bytes& t)
-{
-    if (t.size() >= 6 && t[0] == 0x10)
-        return t[3];
-    if (t.size() >= 10 && t[0] == 0x68)
-        return t[6] << 8 | t[7];
-    return -1;
-}
-
-inline constexpr int kConnect = 0x69;
-inline constexpr int kIdent = 0x6E;
-inline constexpr int kReadN = 0x6C0B;
-inline constexpr int kWriteN = 0x630C;
 
 // The UDP channel, its stations and one simulated PLC address per IP text on the manual
 // clock. ServerAddress 126, MaxPacketLen 255, MaxBadCommCount 3, ConnectRate 1000,

@@ -23,28 +23,23 @@
 #include "platform/port/comports.h"
 #include "tools/plcsim/simulator.h"
 #include "tools/plcsim/transports.h"
-#include "tests/wait_until.h"
+
+#include "realtime_fixture.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using realtimetest::RealTimeTest;
+using realtimetest::waitUntil;
 using vx::TStation;
 using vx::TVariable;
 
 constexpr int kCom = 9;
 
-// The end-to-end paths get a longer bound than the port tests.
-bool waitUntil(const std::function<bool()>& done, int boundMs = 10000)
-{
-    return vxtest::waitUntil(done, boundMs);
-}
-
-struct SerialLine : ::testing::Test {
+struct SerialLine : RealTimeTest {
     plcsim::Simulator sim;
     plcsim::PtyTransport pty{sim};
-    std::map<TVariable*, int> done;
     std::map<TVariable*, double> doneAt;
-    std::vector<std::string> messages;
 
     void SetUp() override
     {
@@ -89,32 +84,7 @@ struct SerialLine : ::testing::Test {
         vx::ComList->GetChannelForStation(st);
         return st;
     }
-    TVariable* variable(TStation* st, VARTYPE type, std::int32_t address, std::uint32_t period = 50, std::int32_t bit = 0)
-    {
-        TVariable* v = st->AddVariable();
-        v->Name = "R" + std::to_string(address) + "." + std::to_string(bit);
-        v->CanonicalType = type;
-        v->RequestedType = type;
-        v->Zone = 3;
-        v->Address = address;
-        v->BitNumber = bit;
-        v->UpdatePeriod = period;
-        v->InitValue();
-        v->SetActive(true);
-        return v;
-    }
     plcsim::Station& plc(std::int32_t bus) { return *sim.station(static_cast<std::uint8_t>(bus & 0xFF)); }
-
-    // Writes value through the variable as a client would, and waits until the request ends.
-    bool write(TVariable* v, const std::function<void(com::Variant&)>& set)
-    {
-        const int before = done[v];
-        set(v->Value);
-        bool finished = true;
-        if (v->WriteValue(finished) != S_OK || finished)
-            return false;
-        return waitUntil([&] { return done[v] > before; });
-    }
 };
 
 TEST_F(SerialLine, TwoStationsOnOneLineAreReadAndWritten)

@@ -21,27 +21,26 @@
 #include "platform/clock.h"
 #include "tools/plcsim/simulator.h"
 #include "tools/plcsim/transports.h"
-#include "tests/wait_until.h"
+
+#include "realtime_fixture.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using realtimetest::RealTimeTest;
+using realtimetest::waitUntil;
 using vx::TStation;
 using vx::TVariable;
 using vx::TWsSocket;
 
-bool waitUntil(const std::function<bool()>& done, int boundMs = 10000) { return vxtest::waitUntil(done, boundMs); }
-
-struct TcpLoopback : ::testing::Test {
+struct TcpLoopback : RealTimeTest {
     // The PLCs behind one loopback address.
     struct Plc {
         plcsim::Simulator sim;
         plcsim::TcpTransport tcp{sim};
     };
     std::map<std::string, std::unique_ptr<Plc>> plcs;
-    std::map<TVariable*, int> done;
     std::map<TVariable*, std::int64_t> doneUs;  // plcsim::steadyMicros() of the last hook
-    std::vector<std::string> messages;
 
     void SetUp() override
     {
@@ -98,36 +97,12 @@ struct TcpLoopback : ::testing::Test {
         vx::SocketList->AssignStation(st);
         return st;
     }
-    TVariable* variable(TStation* st, VARTYPE type, std::int32_t address, std::uint32_t period = 50,
-                        std::int32_t bit = 0)
-    {
-        TVariable* v = st->AddVariable();
-        v->Name = "R" + std::to_string(address) + "." + std::to_string(bit);
-        v->CanonicalType = type;
-        v->RequestedType = type;
-        v->Zone = 3;
-        v->Address = address;
-        v->BitNumber = bit;
-        v->UpdatePeriod = period;
-        v->InitValue();
-        v->SetActive(true);
-        return v;
-    }
     plcsim::Station& plc(const std::string& at, std::int32_t bus)
     {
         return *plcAt(at).sim.station(static_cast<std::uint8_t>(bus));
     }
     static TWsSocket* tcp(TStation* st) { return dynamic_cast<TWsSocket*>(st->Channel); }
 
-    bool write(TVariable* v, const std::function<void(com::Variant&)>& set)
-    {
-        const int before = done[v];
-        set(v->Value);
-        bool finished = true;
-        if (v->WriteValue(finished) != S_OK || finished)
-            return false;
-        return waitUntil([&] { return done[v] > before; });
-    }
     static bool allGood(const std::vector<TVariable*>& vars)
     {
         for (TVariable* v : vars)

@@ -21,26 +21,25 @@
 #include "comm/vx_variable.h"
 #include "platform/clock.h"
 #include "platform/port/udp.h"
-#include "tests/wait_until.h"
 #include "tools/plcsim/simulator.h"
 #include "tools/plcsim/transports.h"
+
+#include "realtime_fixture.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using realtimetest::RealTimeTest;
+using realtimetest::waitUntil;
 using vx::TStation;
 using vx::TVariable;
 
-bool waitUntil(const std::function<bool()>& done, int boundMs = 10000) { return vxtest::waitUntil(done, boundMs); }
-
-struct UdpLoopback : ::testing::Test {
+struct UdpLoopback : RealTimeTest {
     plcsim::Simulator first;   // 127.0.0.2: stations 2 and 3
     plcsim::Simulator second;  // 127.0.0.3: station 4
     std::unique_ptr<plcsim::UdpTransport> atFirst;
     std::unique_ptr<plcsim::UdpTransport> atSecond;
     std::uint16_t port = 0;
-    std::map<TVariable*, int> done;
-    std::vector<std::string> messages;
 
     void SetUp() override
     {
@@ -97,30 +96,6 @@ struct UdpLoopback : ::testing::Test {
         st->Primary->Timeout = 500;
         vx::UdpSocket->AddStation(st);
         return st;
-    }
-    static TVariable* variable(TStation* st, VARTYPE type, std::int32_t address, std::uint32_t period = 50,
-                               std::int32_t bit = 0)
-    {
-        TVariable* v = st->AddVariable();
-        v->Name = "R" + std::to_string(address) + "." + std::to_string(bit);
-        v->CanonicalType = type;
-        v->RequestedType = type;
-        v->Zone = 3;
-        v->Address = address;
-        v->BitNumber = bit;
-        v->UpdatePeriod = period;
-        v->InitValue();
-        v->SetActive(true);
-        return v;
-    }
-    bool write(TVariable* v, const std::function<void(com::Variant&)>& set)
-    {
-        const int before = done[v];
-        set(v->Value);
-        bool finished = true;
-        if (v->WriteValue(finished) != S_OK || finished)
-            return false;
-        return waitUntil([&] { return done[v] > before; });
     }
 };
 

@@ -22,50 +22,16 @@
 #include "editor/config_sort.h"
 #include "editor/config_view_text.h"
 #include "editor_fixture.h"
+#include "model_test_capture.h"
 
 namespace {
+
+using editor_test::ModelTestCapture;
 
 using vos::TConfigListModel;
 using vos::TConfigModel;
 using vos::TConfigNode;
 using vos::TConfigNodeRec;
-
-// The model tester reports through the "qt.modeltest" category; each report fails the test.
-std::vector<std::string>* modelTestReports = nullptr;
-QtMessageHandler previousHandler = nullptr;
-
-void CaptureModelTest(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    if (modelTestReports && type != QtDebugMsg && type != QtInfoMsg && context.category &&
-        std::string_view(context.category) == "qt.modeltest") {
-        modelTestReports->push_back(text.toStdString());
-        return;
-    }
-    if (previousHandler)
-        previousHandler(type, context, text);
-}
-
-class ModelTestCapture {
-public:
-    ModelTestCapture()
-    {
-        modelTestReports = &reports;
-        previousHandler = qInstallMessageHandler(CaptureModelTest);
-    }
-    ~ModelTestCapture()
-    {
-        qInstallMessageHandler(previousHandler);
-        modelTestReports = nullptr;
-    }
-    std::string Text() const
-    {
-        std::string out;
-        for (const auto& r : reports)
-            out += r + "\n";
-        return out;
-    }
-    std::vector<std::string> reports;
-};
 
 TConfigNodeRec Rec(vos::TConfigNodeKind kind, const char* name = "n")
 {
